@@ -1,0 +1,60 @@
+# Front door. CMake (CMakePresets.json) does the work; every target installs
+# what it needs first, so each command works alone on a fresh Debian machine.
+SHELL := /bin/bash
+JOBS ?= $(shell nproc)
+BOOTSTRAP := scripts/bootstrap
+
+.PHONY: all demo test linux windows bench fuzz coverage lint format clean
+
+all: linux
+
+define build_preset
+	cmake --preset $(1) >/dev/null
+	cmake --build build/$(1) -j $(JOBS)
+endef
+
+demo:
+	@$(BOOTSTRAP)
+	@$(call build_preset,linux-release) >/dev/null
+	@build/linux-release/bin/qvnksp demo
+
+test:
+	@$(BOOTSTRAP)
+	@scripts/run-tests
+
+linux:
+	@$(BOOTSTRAP)
+	$(call build_preset,linux-release)
+	mkdir -p dist/linux-x86_64
+	cp build/linux-release/bin/QvnTpmKsp.so build/linux-release/bin/libqvnplatform.so \
+	   build/linux-release/bin/qvnksp dist/linux-x86_64/
+
+windows:
+	@$(BOOTSTRAP)
+	$(call build_preset,win32)
+	$(call build_preset,win64)
+	mkdir -p dist/win32 dist/win64
+	cp build/win32/bin/QvnTpmKsp.dll dist/win32/
+	cp build/win64/bin/QvnTpmKsp.dll dist/win64/
+
+bench:
+	@$(BOOTSTRAP)
+	@scripts/run-bench
+
+fuzz:
+	@$(BOOTSTRAP)
+	@scripts/run-fuzz $(FUZZ_SECONDS)
+
+coverage:
+	@$(BOOTSTRAP)
+	@scripts/run-coverage
+
+lint:
+	@$(BOOTSTRAP)
+	@scripts/lint
+
+format:
+	@find src platform tools tests bench fuzz -name '*.cpp' -o -name '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf build dist

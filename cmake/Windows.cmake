@@ -1,0 +1,29 @@
+# Windows build (mingw-w64): the product DLL, and the Windows-side test
+# programs that run under Wine.
+enable_language(RC)
+
+file(GLOB_RECURSE KSP_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/src/*.cpp)
+
+# Everything that the DLL and the Windows test programs share: a static C and
+# C++ runtime, so that their only imports are system DLLs.
+set(QVN_WIN_STATIC_RUNTIME -static -static-libgcc -static-libstdc++)
+
+add_library(QvnTpmKsp SHARED ${KSP_SOURCES}
+  ${PROJECT_SOURCE_DIR}/src/QvnTpmKsp.def ${PROJECT_SOURCE_DIR}/src/QvnTpmKsp.rc)
+set_target_properties(QvnTpmKsp PROPERTIES PREFIX "" OUTPUT_NAME QvnTpmKsp
+  RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/bin)
+target_compile_definitions(QvnTpmKsp PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN)
+target_include_directories(QvnTpmKsp PRIVATE ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/platform/cpdk)
+target_compile_options(QvnTpmKsp PRIVATE -Wall -Wextra -Werror)
+target_link_options(QvnTpmKsp PRIVATE ${QVN_WIN_STATIC_RUNTIME} -Wl,--kill-at -Wl,--enable-stdcall-fixup)
+target_link_libraries(QvnTpmKsp PRIVATE bcrypt advapi32)
+
+if(EXISTS ${PROJECT_SOURCE_DIR}/platform/wine/CMakeLists.txt)
+  add_subdirectory(platform/wine)
+endif()
+if(QVN_BUILD_TESTS AND EXISTS ${PROJECT_SOURCE_DIR}/tests/e2e/CMakeLists.txt)
+  add_subdirectory(tests/e2e)
+endif()
+if(EXISTS ${PROJECT_SOURCE_DIR}/tools/qvnksp/CMakeLists.txt)
+  add_subdirectory(tools/qvnksp)
+endif()

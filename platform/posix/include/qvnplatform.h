@@ -1,0 +1,100 @@
+/*
+ * Test controls of the Linux platform stand-in. These are not part of the
+ * Win32 surface: tests, tools and benchmarks use them to steer and observe the
+ * platform. The module never calls them.
+ */
+#ifndef QVN_POSIX_QVNPLATFORM_H
+#define QVN_POSIX_QVNPLATFORM_H
+
+#include <windows.h>
+
+QVN_BEGIN_C
+
+/* ---- Everything at once ---------------------------------------------------
+ * Clears injected failures, the call log, the emulated version (back to
+ * 10.0), the module allocation controls, prompt marks and the assertion mode.
+ * Live handle counts are not reset: they describe handles that still exist. */
+void QvnPlatformReset(void);
+
+/* ---- Key store --------------------------------------------------------------
+ * The directory under which the CSPs keep their key containers. Defaults to
+ * $QVNPLATFORM_STORE, else to ~/.local/share/qvnplatform/store. Setting it
+ * affects contexts acquired afterwards. */
+void QvnPlatformSetStoreDirectory(const char *pszDirectory);
+const char *QvnPlatformGetStoreDirectory(void);
+
+/* Marks a container as needing a prompt: acquiring it with CRYPT_SILENT
+ * fails with NTE_SILENT_CONTEXT; without it the stand-in answers the prompt
+ * itself. dwFlags: 0 or CRYPT_MACHINE_KEYSET. */
+BOOL QvnPlatformSetContainerNeedsPrompt(LPCWSTR pszProvider, LPCWSTR pszContainer, DWORD dwFlags, BOOL fNeedsPrompt);
+
+/* ---- Emulated Windows version (for VerifyVersionInfoW) ---------------------*/
+void QvnPlatformSetWindowsVersion(DWORD dwMajorVersion, DWORD dwMinorVersion);
+
+/* ---- Failure injection -------------------------------------------------------
+ * The nth call from now (1 = the next one) of the named platform function
+ * (for example "CryptCreateHash", "BCryptRegisterProvider") fails once
+ * without doing anything: a CryptoAPI function returns FALSE with dwError as
+ * the thread's last-error value; a bcrypt function returns dwError as its
+ * NTSTATUS. Several injections may be pending at once. */
+void QvnPlatformFailCall(const char *pszFunction, DWORD nthCall, DWORD dwError);
+void QvnPlatformClearFailures(void);
+
+/* ---- Call log ----------------------------------------------------------------
+ * Every CryptoAPI and bcrypt call, in order, with its arguments. Fields that
+ * do not apply to a function are 0 / empty. */
+typedef struct _QVN_CALL_RECORD {
+    char szFunction[40];    /* "CryptAcquireContextW", ...                       */
+    WCHAR szProvider[128];  /* provider (CSP or CNG provider) name, if any      */
+    WCHAR szContainer[128]; /* container name; empty when none was passed      */
+    BOOL fContainerNull;    /* TRUE when the container argument was NULL        */
+    DWORD dwProvType;       /* CryptAcquireContextW                             */
+    DWORD dwFlags;          /* the call's dwFlags                              */
+    DWORD dwKeySpec;        /* CryptGetUserKey, CryptSignHashW, CryptGenKey     */
+    DWORD dwAlgId;          /* CryptCreateHash, CryptGenKey                     */
+    DWORD dwParam;          /* Get/SetKeyParam, Get/SetHashParam, blob type     */
+    DWORD cbData;           /* data length passed in (in/out lengths: the in)   */
+    DWORD dwBufLen;         /* CryptEncrypt buffer length                       */
+    ULONG_PTR hHandle;      /* the main handle argument (context/key/hash)      */
+    BOOL fSucceeded;
+    DWORD dwError; /* last error (or NTSTATUS) when it failed          */
+} QVN_CALL_RECORD;
+
+DWORD QvnPlatformGetCallCount(void);
+BOOL QvnPlatformGetCall(DWORD dwIndex, QVN_CALL_RECORD *pRecord);
+/* Number of logged calls of one function since the log was cleared. */
+DWORD QvnPlatformCountCalls(const char *pszFunction);
+void QvnPlatformClearCallLog(void);
+
+/* ---- Live CryptoAPI handles ---------------------------------------------------*/
+LONG QvnPlatformLiveContexts(void);
+LONG QvnPlatformLiveKeys(void);
+LONG QvnPlatformLiveHashes(void);
+
+/* ---- The module's C runtime allocations ------------------------------------------
+ * The module is linked with --wrap=malloc and --wrap=free, so its allocations
+ * pass through the stand-in's C runtime, which counts them and can fail one. */
+/* The nth module malloc from now (1 = the next) returns NULL; 0 cancels. */
+void QvnPlatformFailModuleMalloc(DWORD nthCall);
+/* Module mallocs since the last reset of the counters. */
+DWORD QvnPlatformModuleMallocCount(void);
+/* Module blocks allocated and not yet freed (over the process lifetime). */
+LONG QvnPlatformModuleLiveBlocks(void);
+void QvnPlatformResetModuleCounters(void);
+/* When tracking is on, each module free records the block's size and whether
+ * every byte of it was zero at the moment it was freed. */
+void QvnPlatformTrackModuleFrees(BOOL fTrack);
+DWORD QvnPlatformModuleFreeCount(void);
+BOOL QvnPlatformGetModuleFree(DWORD dwIndex, SIZE_T *pcbBlock, BOOL *pfAllZero);
+
+/* ---- Assertions (_wassert) -----------------------------------------------------*/
+#define QVN_ASSERT_ABORT 0  /* print the report to stderr and abort (default) */
+#define QVN_ASSERT_RECORD 1 /* record the report and return                  */
+void QvnPlatformSetAssertMode(DWORD dwMode);
+DWORD QvnPlatformAssertCount(void);
+/* The last recorded report; the buffers receive NUL-terminated text. */
+BOOL QvnPlatformGetLastAssert(WCHAR *pszMessage, DWORD cchMessage, WCHAR *pszFile, DWORD cchFile, DWORD *pdwLine);
+
+QVN_END_C
+
+#endif /* QVN_POSIX_QVNPLATFORM_H */
