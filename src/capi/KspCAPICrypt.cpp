@@ -44,7 +44,7 @@ private:
 } // namespace
 
 // The checks that both operations begin with.
-static void CheckEncryptionArguments(VOID *pPaddingInfo, DWORD dwFlags, DWORD dwKeySpec)
+static void CheckEncryptionArguments(const VOID *pPaddingInfo, DWORD dwFlags, DWORD dwKeySpec)
 {
     if (dwFlags != NCRYPT_PAD_PKCS1_FLAG) {
         throw CKspError(NTE_BAD_FLAGS);

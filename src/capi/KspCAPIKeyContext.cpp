@@ -13,7 +13,7 @@ CKspCapiKeyContext::CKspCapiKeyContext(const KSP_WSTRING &strKeyName, DWORD dwKe
 
 CKspCapiKeyContext::~CKspCapiKeyContext()
 {
-    Close();
+    CKspCapiKeyContext::Close();
 }
 
 void CKspCapiKeyContext::Open(DWORD dwFlags, const KSP_WSTRING &strProviderName, DWORD dwProvType)

@@ -30,7 +30,7 @@ CKspCapiProviderContext::CKspCapiProviderContext(const KSP_WSTRING &strProviderN
 
 CKspCapiProviderContext::~CKspCapiProviderContext()
 {
-    Close();
+    CKspCapiProviderContext::Close();
 }
 
 void CKspCapiProviderContext::EnumAlgorithms(DWORD, DWORD *, NCryptAlgorithmName **, DWORD)

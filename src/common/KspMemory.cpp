@@ -9,7 +9,7 @@ void *KspAllocate(std::size_t cbSize)
 {
     void *pvMemory = std::malloc(cbSize);
     if (pvMemory == NULL) {
-        throw g_errNoMemory;
+        throw CKspError(g_errNoMemory);
     }
     return pvMemory;
 }

@@ -4,9 +4,8 @@
 #include "provider/KspMapErrors.h"
 
 CKspBaseProviderContext::CKspBaseProviderContext(const KSP_WSTRING &strProviderName)
-    : m_hProvider(reinterpret_cast<NCRYPT_PROV_HANDLE>(this)), m_mapKeys(), m_strProviderName()
+    : m_hProvider(reinterpret_cast<NCRYPT_PROV_HANDLE>(this)), m_mapKeys(), m_strProviderName(strProviderName)
 {
-    m_strProviderName = strProviderName;
 }
 
 CKspBaseProviderContext::~CKspBaseProviderContext()

@@ -18,7 +18,7 @@ CKspProviderContext::CKspProviderContext(const KSP_WSTRING &strProviderName) : C
 
 CKspProviderContext::~CKspProviderContext()
 {
-    Close();
+    CKspProviderContext::Close();
 }
 
 void CKspProviderContext::EnumAlgorithms(DWORD /*dwAlgOperations*/, DWORD *pdwAlgCount,
