@@ -1,0 +1,146 @@
+// Critical sections: recursive locks owned by a thread, as on Windows.
+//
+// InitializeCriticalSection allocates the lock and keeps it behind
+// LockSemaphore; DeleteCriticalSection frees it. OwningThread and
+// RecursionCount are kept up to date by the owning thread; LockCount, SpinCount
+// and DebugInfo are not used (-1, 0 and NULL).
+//
+// Misuse that Windows leaves undefined (using a section that was never
+// initialised or was deleted, leaving a section that the thread does not own,
+// deleting a section that another thread owns) ends the process with a
+// message instead of corrupting the lock.
+#include <windows.h>
+
+#include "thread.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <new>
+
+namespace
+{
+
+struct SectionLock {
+    std::mutex mutex;
+    // The owning thread, 0 when free. A thread only ever finds its own id
+    // here if it stored it, so relaxed loads are enough for that test.
+    std::atomic<DWORD> dwOwner{0};
+    LONG lRecursion = 0; // touched only by the owner
+};
+
+[[noreturn]] void Misuse(const char *pszFunction, const char *pszWhat)
+{
+    std::fprintf(stderr, "%s: %s\n", pszFunction, pszWhat);
+    std::fflush(stderr);
+    std::abort();
+}
+
+SectionLock *LockOf(LPCRITICAL_SECTION lpCriticalSection, const char *pszFunction)
+{
+    if (lpCriticalSection == nullptr) {
+        Misuse(pszFunction, "null critical section");
+    }
+    SectionLock *pLock = static_cast<SectionLock *>(lpCriticalSection->LockSemaphore);
+    if (pLock == nullptr) {
+        Misuse(pszFunction, "critical section is not initialised");
+    }
+    return pLock;
+}
+
+void TakeOwnership(LPCRITICAL_SECTION lpCriticalSection, SectionLock *pLock, DWORD dwSelf)
+{
+    pLock->dwOwner.store(dwSelf, std::memory_order_relaxed);
+    pLock->lRecursion = 1;
+    lpCriticalSection->OwningThread = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(dwSelf));
+    lpCriticalSection->RecursionCount = 1;
+}
+
+bool EnterAgain(LPCRITICAL_SECTION lpCriticalSection, SectionLock *pLock, DWORD dwSelf)
+{
+    if (pLock->dwOwner.load(std::memory_order_relaxed) != dwSelf) {
+        return false;
+    }
+    ++pLock->lRecursion;
+    lpCriticalSection->RecursionCount = pLock->lRecursion;
+    return true;
+}
+
+} // namespace
+
+extern "C" {
+
+void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
+{
+    if (lpCriticalSection == nullptr) {
+        Misuse("InitializeCriticalSection", "null critical section");
+    }
+    lpCriticalSection->DebugInfo = nullptr;
+    lpCriticalSection->LockCount = -1;
+    lpCriticalSection->RecursionCount = 0;
+    lpCriticalSection->OwningThread = nullptr;
+    lpCriticalSection->SpinCount = 0;
+    // Windows Vista and later cannot fail here: they raise no exception and
+    // return nothing. Running out of memory this early is fatal here too.
+    lpCriticalSection->LockSemaphore = new SectionLock;
+}
+
+void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
+{
+    SectionLock *pLock = LockOf(lpCriticalSection, "DeleteCriticalSection");
+    const DWORD dwOwner = pLock->dwOwner.load(std::memory_order_relaxed);
+    if (dwOwner != 0) {
+        if (dwOwner != qvn::CurrentThreadId()) {
+            Misuse("DeleteCriticalSection", "critical section is owned by another thread");
+        }
+        pLock->mutex.unlock();
+    }
+    delete pLock;
+    lpCriticalSection->LockSemaphore = nullptr;
+    lpCriticalSection->OwningThread = nullptr;
+    lpCriticalSection->RecursionCount = 0;
+}
+
+void WINAPI EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
+{
+    SectionLock *pLock = LockOf(lpCriticalSection, "EnterCriticalSection");
+    const DWORD dwSelf = qvn::CurrentThreadId();
+    if (EnterAgain(lpCriticalSection, pLock, dwSelf)) {
+        return;
+    }
+    pLock->mutex.lock();
+    TakeOwnership(lpCriticalSection, pLock, dwSelf);
+}
+
+BOOL WINAPI TryEnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
+{
+    SectionLock *pLock = LockOf(lpCriticalSection, "TryEnterCriticalSection");
+    const DWORD dwSelf = qvn::CurrentThreadId();
+    if (EnterAgain(lpCriticalSection, pLock, dwSelf)) {
+        return TRUE;
+    }
+    if (!pLock->mutex.try_lock()) {
+        return FALSE;
+    }
+    TakeOwnership(lpCriticalSection, pLock, dwSelf);
+    return TRUE;
+}
+
+void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
+{
+    SectionLock *pLock = LockOf(lpCriticalSection, "LeaveCriticalSection");
+    if (pLock->dwOwner.load(std::memory_order_relaxed) != qvn::CurrentThreadId()) {
+        Misuse("LeaveCriticalSection", "critical section is not owned by the calling thread");
+    }
+    if (--pLock->lRecursion > 0) {
+        lpCriticalSection->RecursionCount = pLock->lRecursion;
+        return;
+    }
+    lpCriticalSection->RecursionCount = 0;
+    lpCriticalSection->OwningThread = nullptr;
+    pLock->dwOwner.store(0, std::memory_order_relaxed);
+    pLock->mutex.unlock();
+}
+
+} // extern "C"
