@@ -1,0 +1,123 @@
+// CryptEncrypt and CryptDecrypt with an RSA key: PKCS #1 v1.5 (block type 2),
+// one block per call, ciphertext least significant byte first.
+#include "CryptCommon.h"
+
+#include <wincrypt.h>
+
+#include <algorithm>
+
+namespace qvn
+{
+namespace advapi32
+{
+namespace
+{
+
+// The key of an encryption: an exchange key (a signature key is refused
+// with NTE_BAD_KEY, as Windows' RSA CSPs do), final block only.
+void CheckEncryptionKey(const csp::KeyObject &key, BOOL Final, DWORD dwFlags)
+{
+    if (dwFlags != 0) {
+        csp::Fail(NTE_BAD_FLAGS);
+    }
+    if (key.algid != CALG_RSA_KEYX) {
+        csp::Fail(NTE_BAD_KEY);
+    }
+    if (!Final) {
+        csp::Fail(NTE_BAD_DATA); // an RSA block is always the whole message
+    }
+}
+
+std::shared_ptr<csp::HashObject> OptionalHash(HCRYPTHASH hHash)
+{
+    if (hHash == 0) {
+        return nullptr;
+    }
+    return HashOrFail(hHash);
+}
+
+} // namespace
+} // namespace advapi32
+} // namespace qvn
+
+using namespace qvn;
+using namespace qvn::advapi32;
+
+extern "C" BOOL WINAPI CryptEncrypt(HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final, DWORD dwFlags, BYTE *pbData,
+                                    DWORD *pdwDataLen, DWORD dwBufLen)
+{
+    ApiFrame frame("CryptEncrypt");
+    QVN_CALL_RECORD &record = frame.Record();
+    record.hHandle = hKey;
+    record.dwFlags = dwFlags;
+    record.cbData = pdwDataLen != nullptr ? *pdwDataLen : 0;
+    record.dwBufLen = dwBufLen;
+    return frame.Run([&] {
+        std::shared_ptr<csp::KeyObject> key = KeyOrFail(hKey);
+        std::shared_ptr<csp::HashObject> hash = OptionalHash(hHash);
+        if (pdwDataLen == nullptr) {
+            FailInvalidParameter();
+        }
+        CheckEncryptionKey(*key, Final, dwFlags);
+        const DWORD cbBlock = key->key->Bytes();
+        if (pbData == nullptr) {
+            *pdwDataLen = cbBlock;
+            return;
+        }
+        if (dwBufLen < cbBlock) {
+            *pdwDataLen = cbBlock;
+            csp::Fail(static_cast<DWORD>(ERROR_MORE_DATA));
+        }
+        if (*pdwDataLen > cbBlock - 11) {
+            csp::Fail(NTE_BAD_LEN);
+        }
+        if (hash) {
+            std::lock_guard<std::mutex> lock(hash->mutex);
+            HashBytes(*hash, pbData, *pdwDataLen);
+        }
+        const std::vector<uint8_t> ciphertext = key->key->EncryptPkcs1(pbData, *pdwDataLen);
+        std::reverse_copy(ciphertext.begin(), ciphertext.end(), pbData);
+        *pdwDataLen = cbBlock;
+    });
+}
+
+extern "C" BOOL WINAPI CryptDecrypt(HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final, DWORD dwFlags, BYTE *pbData,
+                                    DWORD *pdwDataLen)
+{
+    ApiFrame frame("CryptDecrypt");
+    QVN_CALL_RECORD &record = frame.Record();
+    record.hHandle = hKey;
+    record.dwFlags = dwFlags;
+    record.cbData = pdwDataLen != nullptr ? *pdwDataLen : 0;
+    return frame.Run([&] {
+        std::shared_ptr<csp::KeyObject> key = KeyOrFail(hKey);
+        std::shared_ptr<csp::HashObject> hash = OptionalHash(hHash);
+        if (pbData == nullptr || pdwDataLen == nullptr) {
+            FailInvalidParameter();
+        }
+        CheckEncryptionKey(*key, Final, dwFlags);
+        if (!key->key->HasPrivate()) {
+            csp::Fail(NTE_BAD_KEY);
+        }
+        const DWORD cbBlock = key->key->Bytes();
+        if (*pdwDataLen != cbBlock) {
+            csp::Fail(NTE_BAD_LEN);
+        }
+        std::vector<uint8_t> ciphertext(pbData, pbData + cbBlock);
+        std::reverse(ciphertext.begin(), ciphertext.end());
+        std::vector<uint8_t> plaintext;
+        if (!key->key->DecryptPkcs1(ciphertext.data(), &plaintext)) {
+            csp::Fail(NTE_BAD_DATA);
+        }
+        struct Wipe {
+            std::vector<uint8_t> &bytes;
+            ~Wipe() { std::fill(bytes.begin(), bytes.end(), 0); }
+        } wipe{plaintext};
+        if (hash) {
+            std::lock_guard<std::mutex> lock(hash->mutex);
+            HashBytes(*hash, plaintext.data(), plaintext.size());
+        }
+        std::copy(plaintext.begin(), plaintext.end(), pbData);
+        *pdwDataLen = static_cast<DWORD>(plaintext.size());
+    });
+}

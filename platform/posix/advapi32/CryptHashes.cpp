@@ -1,0 +1,144 @@
+// Hash objects: CryptCreateHash, CryptHashData, CryptGetHashParam,
+// CryptSetHashParam and CryptDestroyHash.
+#include "CryptCommon.h"
+
+#include <wincrypt.h>
+
+using namespace qvn;
+using namespace qvn::advapi32;
+
+extern "C" BOOL WINAPI CryptCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY hKey, DWORD dwFlags,
+                                       HCRYPTHASH *phHash)
+{
+    ApiFrame frame("CryptCreateHash");
+    QVN_CALL_RECORD &record = frame.Record();
+    record.hHandle = hProv;
+    record.dwAlgId = Algid;
+    record.dwFlags = dwFlags;
+    return frame.Run([&] {
+        std::shared_ptr<csp::ContextObject> context = ContextOrFail(hProv);
+        if (phHash == nullptr || (hKey != 0 && !csp::FindKey(hKey))) {
+            FailInvalidParameter();
+        }
+        if (dwFlags != 0) {
+            csp::Fail(NTE_BAD_FLAGS);
+        }
+        const csp::HashAlgorithm *pAlgorithm = csp::FindHashAlgorithm(Algid);
+        if (pAlgorithm == nullptr) {
+            csp::Fail(NTE_BAD_ALGID);
+        }
+        if (hKey != 0) {
+            csp::Fail(NTE_BAD_KEY); // none of these hashes is keyed
+        }
+        auto hash = std::make_shared<csp::HashObject>();
+        hash->hOwner = hProv;
+        hash->pProvider = context->pProvider;
+        hash->pAlgorithm = pAlgorithm;
+        if (pAlgorithm->fComputable) {
+            hash->digest = csp::CreateDigest(*pAlgorithm);
+        }
+        *phHash = csp::AddHash(std::move(hash));
+    });
+}
+
+extern "C" BOOL WINAPI CryptHashData(HCRYPTHASH hHash, const BYTE *pbData, DWORD dwDataLen, DWORD dwFlags)
+{
+    ApiFrame frame("CryptHashData");
+    QVN_CALL_RECORD &record = frame.Record();
+    record.hHandle = hHash;
+    record.cbData = dwDataLen;
+    record.dwFlags = dwFlags;
+    return frame.Run([&] {
+        std::shared_ptr<csp::HashObject> hash = HashOrFail(hHash);
+        if (dwFlags != 0) {
+            csp::Fail(NTE_BAD_FLAGS);
+        }
+        if (pbData == nullptr && dwDataLen != 0) {
+            FailInvalidParameter();
+        }
+        std::lock_guard<std::mutex> lock(hash->mutex);
+        HashBytes(*hash, pbData, dwDataLen);
+    });
+}
+
+extern "C" BOOL WINAPI CryptGetHashParam(HCRYPTHASH hHash, DWORD dwParam, BYTE *pbData, DWORD *pdwDataLen,
+                                         DWORD dwFlags)
+{
+    ApiFrame frame("CryptGetHashParam");
+    QVN_CALL_RECORD &record = frame.Record();
+    record.hHandle = hHash;
+    record.dwParam = dwParam;
+    record.dwFlags = dwFlags;
+    record.cbData = pdwDataLen != nullptr ? *pdwDataLen : 0;
+    return frame.Run([&] {
+        std::shared_ptr<csp::HashObject> hash = HashOrFail(hHash);
+        if (dwFlags != 0) {
+            csp::Fail(NTE_BAD_FLAGS);
+        }
+        if (pdwDataLen == nullptr) {
+            FailInvalidParameter();
+        }
+        switch (dwParam) {
+        case HP_ALGID: {
+            const DWORD dwAlgid = hash->pAlgorithm->algid;
+            CopyOut(&dwAlgid, sizeof(dwAlgid), pbData, pdwDataLen);
+            break;
+        }
+        case HP_HASHSIZE: {
+            const DWORD dwSize = hash->pAlgorithm->cbHash;
+            CopyOut(&dwSize, sizeof(dwSize), pbData, pdwDataLen);
+            break;
+        }
+        case HP_HASHVAL: {
+            if (pbData == nullptr) {
+                *pdwDataLen = hash->pAlgorithm->cbHash; // a size query leaves the hash running
+                break;
+            }
+            // Asking for the value finishes the hash, even when the buffer is too small.
+            std::lock_guard<std::mutex> lock(hash->mutex);
+            CopyOut(FinishedValue(*hash), hash->pAlgorithm->cbHash, pbData, pdwDataLen);
+            break;
+        }
+        default:
+            csp::Fail(NTE_BAD_TYPE);
+        }
+    });
+}
+
+extern "C" BOOL WINAPI CryptSetHashParam(HCRYPTHASH hHash, DWORD dwParam, const BYTE *pbData, DWORD dwFlags)
+{
+    ApiFrame frame("CryptSetHashParam");
+    QVN_CALL_RECORD &record = frame.Record();
+    record.hHandle = hHash;
+    record.dwParam = dwParam;
+    record.dwFlags = dwFlags;
+    return frame.Run([&] {
+        std::shared_ptr<csp::HashObject> hash = HashOrFail(hHash);
+        if (dwFlags != 0) {
+            csp::Fail(NTE_BAD_FLAGS);
+        }
+        if (dwParam != HP_HASHVAL) {
+            csp::Fail(NTE_BAD_TYPE);
+        }
+        if (pbData == nullptr) {
+            FailInvalidParameter();
+        }
+        // The value has no length argument: the algorithm's hash size is read.
+        record.cbData = hash->pAlgorithm->cbHash;
+        std::lock_guard<std::mutex> lock(hash->mutex);
+        std::memcpy(hash->abValue, pbData, hash->pAlgorithm->cbHash);
+        hash->digest.reset();
+        hash->fFinished = true;
+    });
+}
+
+extern "C" BOOL WINAPI CryptDestroyHash(HCRYPTHASH hHash)
+{
+    ApiFrame frame("CryptDestroyHash");
+    frame.Record().hHandle = hHash;
+    return frame.Run([&] {
+        if (!csp::RemoveHash(hHash)) {
+            FailInvalidHandle();
+        }
+    });
+}
