@@ -15,7 +15,8 @@ endef
 
 demo:
 	@$(BOOTSTRAP)
-	@$(call build_preset,linux-release) >/dev/null
+	@cmake --preset linux-release >/dev/null
+	@cmake --build build/linux-release -j $(JOBS) --target QvnTpmKsp qvnksp >/dev/null
 	@build/linux-release/bin/qvnksp demo
 
 test:
@@ -24,7 +25,8 @@ test:
 
 linux:
 	@$(BOOTSTRAP)
-	$(call build_preset,linux-release)
+	cmake --preset linux-release >/dev/null
+	cmake --build build/linux-release -j $(JOBS) --target QvnTpmKsp qvnksp
 	mkdir -p dist/linux-x86_64
 	cp build/linux-release/bin/QvnTpmKsp.so build/linux-release/bin/libqvnplatform.so \
 	   build/linux-release/bin/qvnksp dist/linux-x86_64/

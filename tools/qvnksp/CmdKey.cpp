@@ -1,0 +1,340 @@
+// sign, verify, encrypt, decrypt: one key operation through the module's table.
+#include "Commands.h"
+
+#include "Judge.h"
+
+namespace qvnksp
+{
+namespace
+{
+
+#define QVNKSP_KEY_HELP                                                                                                \
+    "  --name CONTAINER  the key container; it is the CNG key name (required)\n"                                       \
+    "  --csp NAME        the CSP that holds it: alder (default), birch, cedar, dogwood,\n"                             \
+    "                    or the full provider name\n"                                                                  \
+    "  --spec SPEC       exchange (AT_KEYEXCHANGE, default) or signature (AT_SIGNATURE)\n"                             \
+    "  --machine         a machine key set (NCRYPT_MACHINE_KEY_FLAG)\n"                                                \
+    "  --silent          fail instead of prompting (NCRYPT_SILENT_FLAG)\n"                                             \
+    "  --module PATH     the module to load (default: next to qvnksp)\n"                                               \
+    "  --json            one JSON object on standard output instead of text\n"
+
+#define QVNKSP_DIGEST_HELP                                                                                             \
+    "  --hash ALG        SHA256 (default), SHA1, SHA384, SHA512, MD5, MD4, MD2: named in\n"                            \
+    "                    BCRYPT_PKCS1_PADDING_INFO; or none: no padding information, the\n"                            \
+    "                    module picks the algorithm by the digest's length and the bare\n"                             \
+    "                    digest is signed (needs --digest)\n"                                                          \
+    "  --in FILE         the data; qvnksp hashes it with --hash (\"-\": standard input)\n"                             \
+    "  --digest HEX      the digest itself instead of --in\n"
+
+const char kSignUsage[] =
+    "usage: qvnksp sign --name CONTAINER (--in FILE | --digest HEX) --out SIGNATURE\n"
+    "                   [--hash ALG] [--csp NAME] [--spec SPEC] [--machine] [--silent]\n"
+    "\n"
+    "Signs a hash through the key storage provider: OpenKey, then SignHash with\n"
+    "NCRYPT_PAD_PKCS1_FLAG (a size query first). The signature is written most\n"
+    "significant byte first, as CNG and OpenSSL read it.\n"
+    "\n" QVNKSP_DIGEST_HELP "  --out FILE        where the signature goes (\"-\": standard output)\n" QVNKSP_KEY_HELP;
+
+const char kVerifyUsage[] =
+    "usage: qvnksp verify --name CONTAINER (--in FILE | --digest HEX) --sig SIGNATURE\n"
+    "                     [--hash ALG] [--csp NAME] [--spec SPEC] [--machine] [--silent]\n"
+    "\n"
+    "Checks a signature through the key storage provider: OpenKey, then\n"
+    "VerifySignature with NCRYPT_PAD_PKCS1_FLAG. Exits 0 only for a valid signature.\n"
+    "\n" QVNKSP_DIGEST_HELP "  --sig FILE        the signature, most significant byte first\n" QVNKSP_KEY_HELP;
+
+const char kEncryptUsage[] = "usage: qvnksp encrypt --name CONTAINER --in FILE --out FILE\n"
+                             "                      [--csp NAME] [--spec SPEC] [--machine] [--silent]\n"
+                             "\n"
+                             "Encrypts through the key storage provider (Encrypt with NCRYPT_PAD_PKCS1_FLAG,\n"
+                             "PKCS #1 v1.5). The plaintext may be at most the key length less 11 bytes; the\n"
+                             "ciphertext is written most significant byte first, as OpenSSL reads it.\n"
+                             "\n"
+                             "  --in FILE         the plaintext (\"-\": standard input)\n"
+                             "  --out FILE        the ciphertext (\"-\": standard output)\n" QVNKSP_KEY_HELP;
+
+const char kDecryptUsage[] = "usage: qvnksp decrypt --name CONTAINER --in FILE --out FILE\n"
+                             "                      [--csp NAME] [--spec SPEC] [--machine] [--silent]\n"
+                             "\n"
+                             "Decrypts through the key storage provider (Decrypt with NCRYPT_PAD_PKCS1_FLAG,\n"
+                             "PKCS #1 v1.5), for instance what `openssl pkeyutl -encrypt` made with the\n"
+                             "exported public key.\n"
+                             "\n"
+                             "  --in FILE         the ciphertext, most significant byte first (\"-\": standard input)\n"
+                             "  --out FILE        the plaintext (\"-\": standard output)\n" QVNKSP_KEY_HELP;
+
+// What is signed or verified: the hash name ("" for none) and the digest.
+struct DigestRequest {
+    std::string strHash;
+    std::string strInPath; // empty with --digest
+    Bytes digest;          // set with --digest; computed from --in later
+};
+
+DigestRequest ParseDigestRequest(const Args &args)
+{
+    DigestRequest request;
+    request.strHash = ParseHashName(args.Get("hash", "SHA256"));
+    const bool fIn = args.Has("in");
+    const bool fDigest = args.Has("digest");
+    if (fIn == fDigest) {
+        throw UsageError("give either --in FILE or --digest HEX");
+    }
+    if (fDigest) {
+        request.digest = ParseHex(args.Get("digest"), "digest");
+    } else {
+        request.strInPath = args.Require("in");
+        if (request.strHash.empty()) {
+            throw UsageError("--hash none signs a digest as it is: give it with --digest HEX");
+        }
+    }
+    return request;
+}
+
+// Hashes --in with the judge's library (not with the module or the CSP).
+bool ComputeDigest(Report &report, DigestRequest &request)
+{
+    if (request.strInPath.empty()) {
+        report.Result("digest", "digest", HexString(request.digest), JsonString(HexString(request.digest)));
+        return true;
+    }
+    Bytes data;
+    std::string strError;
+    if (!ReadWholeFile(request.strInPath, data, strError) ||
+        !judge::Digest(request.strHash, data, request.digest, strError)) {
+        report.Error(strError);
+        return false;
+    }
+    report.Result("digest", request.strHash + " of input", HexString(request.digest),
+                  JsonString(HexString(request.digest)));
+    return true;
+}
+
+std::string PaddingText(const std::string &strHash)
+{
+    return (strHash.empty() ? std::string("no padding information") : strHash) + ", NCRYPT_PAD_PKCS1_FLAG";
+}
+
+// GetKeyStorageInterface, OpenProvider and OpenKey; then body; then FreeKey,
+// FreeProvider and FreeLibrary whatever happened.
+int WithOpenKey(Report &report, const Context &ctx, const KeyTarget &target, const std::string &strTitle,
+                const std::function<void(TableSession &)> &body)
+{
+    Router router(report);
+    if (LoadModuleSection(report, router, ctx)) {
+        report.Section(strTitle + " with key \"" + target.strName + "\" of \"" + target.strCsp + "\"");
+        TableSession session;
+        if (router.GetInterface(target.strCsp) && OpenProviderStep(report, router.Table(), target.strCsp, session) &&
+            OpenKeyStep(report, session, target.strName, target.dwKeySpec, target.dwOpenFlags)) {
+            body(session);
+        }
+        report.Section("Closing");
+        CloseSession(report, session);
+        router.Unload();
+    }
+    return report.Finish();
+}
+
+bool WriteOutput(Report &report, const std::string &strPath, const Bytes &data)
+{
+    std::string strError;
+    if (!WriteWholeFile(strPath, data, strError)) {
+        report.Error(strError);
+        return false;
+    }
+    return true;
+}
+
+bool ReadInput(Report &report, const std::string &strPath, Bytes &data)
+{
+    std::string strError;
+    if (!ReadWholeFile(strPath, data, strError)) {
+        report.Error(strError);
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+int RunSign(const Context &ctx, const CommandArgs &rgstrArgs)
+{
+    return WithUsage("sign", kSignUsage, [&] {
+        const Args args(rgstrArgs, {QVNKSP_KEY_OPTIONS, {"hash", true}, {"in", true}, {"digest", true}, {"out", true}});
+        if (args.Help()) {
+            throw HelpRequested{};
+        }
+        const KeyTarget target = ParseKeyTarget(args);
+        DigestRequest request = ParseDigestRequest(args);
+        const std::string strOut = args.Require("out");
+        Report report("sign", ctx.fJson);
+        if (strOut == "-") {
+            report.UseStandardError();
+        }
+        report.Section("Input");
+        if (!ComputeDigest(report, request)) {
+            return report.Finish();
+        }
+        return WithOpenKey(report, ctx, target, "Signing", [&](TableSession &session) {
+            const WString strAlg = Widen(request.strHash);
+            BCRYPT_PKCS1_PADDING_INFO padding = {strAlg.c_str()};
+            void *pPadding = request.strHash.empty() ? nullptr : &padding;
+            DWORD cbSignature = 0;
+            SECURITY_STATUS status = session.pTable->SignHash(
+                session.hProvider, session.hKey, pPadding, request.digest.data(),
+                static_cast<DWORD>(request.digest.size()), nullptr, 0, &cbSignature, NCRYPT_PAD_PKCS1_FLAG);
+            if (!report.Step("SignHash(size query)", static_cast<uint32_t>(status), StatusKind::SecurityStatus)) {
+                return;
+            }
+            report.Result("signature_size", "signature size", std::to_string(cbSignature) + " bytes",
+                          JsonNumber(cbSignature));
+            Bytes signature(cbSignature, 0);
+            DWORD cbResult = 0;
+            status = session.pTable->SignHash(session.hProvider, session.hKey, pPadding, request.digest.data(),
+                                              static_cast<DWORD>(request.digest.size()), signature.data(), cbSignature,
+                                              &cbResult, NCRYPT_PAD_PKCS1_FLAG);
+            if (!report.Step("SignHash(" + PaddingText(request.strHash) + ")", static_cast<uint32_t>(status),
+                             StatusKind::SecurityStatus)) {
+                return;
+            }
+            signature.resize(cbResult);
+            report.Result("signature", "signature",
+                          std::to_string(signature.size()) + " bytes: " + HexPreview(signature),
+                          JsonString(HexString(signature)));
+            if (WriteOutput(report, strOut, signature)) {
+                report.Result("out", "written to", strOut, JsonString(strOut));
+            }
+        });
+    });
+}
+
+int RunVerify(const Context &ctx, const CommandArgs &rgstrArgs)
+{
+    return WithUsage("verify", kVerifyUsage, [&] {
+        const Args args(rgstrArgs, {QVNKSP_KEY_OPTIONS, {"hash", true}, {"in", true}, {"digest", true}, {"sig", true}});
+        if (args.Help()) {
+            throw HelpRequested{};
+        }
+        const KeyTarget target = ParseKeyTarget(args);
+        DigestRequest request = ParseDigestRequest(args);
+        const std::string strSig = args.Require("sig");
+        Report report("verify", ctx.fJson);
+        report.Section("Input");
+        Bytes signature;
+        if (!ComputeDigest(report, request) || !ReadInput(report, strSig, signature)) {
+            return report.Finish();
+        }
+        report.Result("signature_size", "signature", std::to_string(signature.size()) + " bytes from " + strSig,
+                      JsonNumber(signature.size()));
+        return WithOpenKey(report, ctx, target, "Verifying", [&](TableSession &session) {
+            const WString strAlg = Widen(request.strHash);
+            BCRYPT_PKCS1_PADDING_INFO padding = {strAlg.c_str()};
+            void *pPadding = request.strHash.empty() ? nullptr : &padding;
+            const SECURITY_STATUS status =
+                session.pTable->VerifySignature(session.hProvider, session.hKey, pPadding, request.digest.data(),
+                                                static_cast<DWORD>(request.digest.size()), signature.data(),
+                                                static_cast<DWORD>(signature.size()), NCRYPT_PAD_PKCS1_FLAG);
+            const bool fValid = report.Step("VerifySignature(" + PaddingText(request.strHash) + ")",
+                                            static_cast<uint32_t>(status), StatusKind::SecurityStatus);
+            report.Result("valid", "signature", fValid ? "valid" : "NOT valid", JsonBool(fValid));
+        });
+    });
+}
+
+int RunEncrypt(const Context &ctx, const CommandArgs &rgstrArgs)
+{
+    return WithUsage("encrypt", kEncryptUsage, [&] {
+        const Args args(rgstrArgs, {QVNKSP_KEY_OPTIONS, {"in", true}, {"out", true}});
+        if (args.Help()) {
+            throw HelpRequested{};
+        }
+        const KeyTarget target = ParseKeyTarget(args);
+        const std::string strIn = args.Require("in");
+        const std::string strOut = args.Require("out");
+        Report report("encrypt", ctx.fJson);
+        if (strOut == "-") {
+            report.UseStandardError();
+        }
+        report.Section("Input");
+        Bytes plaintext;
+        if (!ReadInput(report, strIn, plaintext)) {
+            return report.Finish();
+        }
+        report.Result("plaintext_size", "plaintext", std::to_string(plaintext.size()) + " bytes from " + strIn,
+                      JsonNumber(plaintext.size()));
+        return WithOpenKey(report, ctx, target, "Encrypting", [&](TableSession &session) {
+            DWORD cbCipher = 0;
+            SECURITY_STATUS status = session.pTable->Encrypt(session.hProvider, session.hKey, plaintext.data(),
+                                                             static_cast<DWORD>(plaintext.size()), nullptr, nullptr, 0,
+                                                             &cbCipher, NCRYPT_PAD_PKCS1_FLAG);
+            if (!report.Step("Encrypt(size query)", static_cast<uint32_t>(status), StatusKind::SecurityStatus)) {
+                return;
+            }
+            Bytes ciphertext(cbCipher, 0);
+            DWORD cbResult = 0;
+            status = session.pTable->Encrypt(session.hProvider, session.hKey, plaintext.data(),
+                                             static_cast<DWORD>(plaintext.size()), nullptr, ciphertext.data(), cbCipher,
+                                             &cbResult, NCRYPT_PAD_PKCS1_FLAG);
+            if (!report.Step("Encrypt(" + std::to_string(plaintext.size()) + " bytes, NCRYPT_PAD_PKCS1_FLAG)",
+                             static_cast<uint32_t>(status), StatusKind::SecurityStatus)) {
+                return;
+            }
+            ciphertext.resize(cbResult);
+            report.Result("ciphertext", "ciphertext",
+                          std::to_string(ciphertext.size()) + " bytes: " + HexPreview(ciphertext),
+                          JsonString(HexString(ciphertext)));
+            if (WriteOutput(report, strOut, ciphertext)) {
+                report.Result("out", "written to", strOut, JsonString(strOut));
+            }
+        });
+    });
+}
+
+int RunDecrypt(const Context &ctx, const CommandArgs &rgstrArgs)
+{
+    return WithUsage("decrypt", kDecryptUsage, [&] {
+        const Args args(rgstrArgs, {QVNKSP_KEY_OPTIONS, {"in", true}, {"out", true}});
+        if (args.Help()) {
+            throw HelpRequested{};
+        }
+        const KeyTarget target = ParseKeyTarget(args);
+        const std::string strIn = args.Require("in");
+        const std::string strOut = args.Require("out");
+        Report report("decrypt", ctx.fJson);
+        if (strOut == "-") {
+            report.UseStandardError();
+        }
+        report.Section("Input");
+        Bytes ciphertext;
+        if (!ReadInput(report, strIn, ciphertext)) {
+            return report.Finish();
+        }
+        report.Result("ciphertext_size", "ciphertext", std::to_string(ciphertext.size()) + " bytes from " + strIn,
+                      JsonNumber(ciphertext.size()));
+        return WithOpenKey(report, ctx, target, "Decrypting", [&](TableSession &session) {
+            DWORD cbPlain = 0;
+            SECURITY_STATUS status = session.pTable->Decrypt(session.hProvider, session.hKey, ciphertext.data(),
+                                                             static_cast<DWORD>(ciphertext.size()), nullptr, nullptr, 0,
+                                                             &cbPlain, NCRYPT_PAD_PKCS1_FLAG);
+            if (!report.Step("Decrypt(size query)", static_cast<uint32_t>(status), StatusKind::SecurityStatus)) {
+                return;
+            }
+            Bytes plaintext(cbPlain, 0);
+            DWORD cbResult = 0;
+            status = session.pTable->Decrypt(session.hProvider, session.hKey, ciphertext.data(),
+                                             static_cast<DWORD>(ciphertext.size()), nullptr, plaintext.data(), cbPlain,
+                                             &cbResult, NCRYPT_PAD_PKCS1_FLAG);
+            if (!report.Step("Decrypt(" + std::to_string(ciphertext.size()) + " bytes, NCRYPT_PAD_PKCS1_FLAG)",
+                             static_cast<uint32_t>(status), StatusKind::SecurityStatus)) {
+                return;
+            }
+            plaintext.resize(cbResult);
+            report.Result("plaintext_size", "plaintext", std::to_string(plaintext.size()) + " bytes",
+                          JsonNumber(plaintext.size()));
+            if (WriteOutput(report, strOut, plaintext)) {
+                report.Result("out", "written to", strOut, JsonString(strOut));
+            }
+        });
+    });
+}
+
+} // namespace qvnksp

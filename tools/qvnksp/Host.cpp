@@ -1,0 +1,270 @@
+#include "Host.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#else
+#include <qvnplatform.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <unistd.h>
+#endif
+
+namespace qvnksp
+{
+
+WString Widen(const std::string &strUtf8)
+{
+    WString str;
+    const auto *pb = reinterpret_cast<const unsigned char *>(strUtf8.data());
+    const size_t cb = strUtf8.size();
+    size_t i = 0;
+    while (i < cb) {
+        uint32_t cp = 0xFFFD;
+        size_t cbSeq = 1;
+        const unsigned char b = pb[i];
+        if (b < 0x80) {
+            cp = b;
+        } else if ((b & 0xE0) == 0xC0) {
+            cbSeq = 2;
+        } else if ((b & 0xF0) == 0xE0) {
+            cbSeq = 3;
+        } else if ((b & 0xF8) == 0xF0) {
+            cbSeq = 4;
+        }
+        if (cbSeq > 1) {
+            bool fValid = i + cbSeq <= cb;
+            uint32_t value = b & (0x7F >> cbSeq);
+            for (size_t k = 1; fValid && k < cbSeq; ++k) {
+                fValid = (pb[i + k] & 0xC0) == 0x80;
+                value = (value << 6) | (pb[i + k] & 0x3F);
+            }
+            static const uint32_t kMinimum[] = {0, 0, 0x80, 0x800, 0x10000};
+            if (fValid && value >= kMinimum[cbSeq] && value <= 0x10FFFF && (value < 0xD800 || value > 0xDFFF)) {
+                cp = value;
+            } else {
+                cbSeq = 1;
+            }
+        }
+        i += cbSeq;
+        if (cp >= 0x10000) {
+            cp -= 0x10000;
+            str.push_back(static_cast<WCHAR>(0xD800 + (cp >> 10)));
+            str.push_back(static_cast<WCHAR>(0xDC00 + (cp & 0x3FF)));
+        } else {
+            str.push_back(static_cast<WCHAR>(cp));
+        }
+    }
+    return str;
+}
+
+std::string Narrow(const WCHAR *psz)
+{
+    std::string str;
+    if (psz == nullptr) {
+        return str;
+    }
+    for (size_t i = 0; psz[i] != 0; ++i) {
+        uint32_t cp = static_cast<uint16_t>(psz[i]);
+        if (cp >= 0xD800 && cp <= 0xDBFF && psz[i + 1] >= 0xDC00 && psz[i + 1] <= 0xDFFF) {
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (static_cast<uint16_t>(psz[i + 1]) - 0xDC00);
+            ++i;
+        } else if (cp >= 0xD800 && cp <= 0xDFFF) {
+            cp = 0xFFFD;
+        }
+        if (cp < 0x80) {
+            str.push_back(static_cast<char>(cp));
+        } else if (cp < 0x800) {
+            str.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+            str.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        } else if (cp < 0x10000) {
+            str.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+            str.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+            str.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        } else {
+            str.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+            str.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+            str.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+            str.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        }
+    }
+    return str;
+}
+
+namespace
+{
+
+FILE *OpenFile(const std::string &strPath, bool fWrite)
+{
+#ifdef _WIN32
+    const WString strWide = Widen(strPath);
+    return _wfopen(strWide.c_str(), fWrite ? L"wb" : L"rb");
+#else
+    return std::fopen(strPath.c_str(), fWrite ? "wb" : "rb");
+#endif
+}
+
+void MakeBinary(FILE *pFile)
+{
+#ifdef _WIN32
+    _setmode(_fileno(pFile), _O_BINARY);
+#else
+    (void)pFile;
+#endif
+}
+
+} // namespace
+
+bool ReadWholeFile(const std::string &strPath, Bytes &data, std::string &strError)
+{
+    const bool fStdin = strPath == "-";
+    FILE *pFile = fStdin ? stdin : OpenFile(strPath, false);
+    if (pFile == nullptr) {
+        strError = "cannot open " + strPath + ": " + std::strerror(errno);
+        return false;
+    }
+    if (fStdin) {
+        MakeBinary(pFile);
+    }
+    data.clear();
+    uint8_t rgb[16384];
+    size_t cbRead;
+    while ((cbRead = std::fread(rgb, 1, sizeof(rgb), pFile)) > 0) {
+        data.insert(data.end(), rgb, rgb + cbRead);
+    }
+    const bool fFailed = std::ferror(pFile) != 0;
+    if (!fStdin) {
+        std::fclose(pFile);
+    }
+    if (fFailed) {
+        strError = "cannot read " + strPath;
+        return false;
+    }
+    return true;
+}
+
+bool WriteWholeFile(const std::string &strPath, const Bytes &data, std::string &strError)
+{
+    const bool fStdout = strPath == "-";
+    FILE *pFile = fStdout ? stdout : OpenFile(strPath, true);
+    if (pFile == nullptr) {
+        strError = "cannot create " + strPath + ": " + std::strerror(errno);
+        return false;
+    }
+    if (fStdout) {
+        std::fflush(stdout);
+        MakeBinary(pFile);
+    }
+    bool fOk = data.empty() || std::fwrite(data.data(), 1, data.size(), pFile) == data.size();
+    fOk = (fStdout ? std::fflush(pFile) : std::fclose(pFile)) == 0 && fOk;
+    if (!fOk) {
+        strError = "cannot write " + strPath;
+    }
+    return fOk;
+}
+
+#ifdef _WIN32
+
+std::string SelfDirectory()
+{
+    WCHAR szPath[32768];
+    const DWORD cch = GetModuleFileNameW(nullptr, szPath, sizeof(szPath) / sizeof(szPath[0]));
+    std::string strPath = Narrow(WString(szPath, cch));
+    const size_t iSlash = strPath.find_last_of("\\/");
+    return iSlash == std::string::npos ? "." : strPath.substr(0, iSlash);
+}
+
+const char *ModuleFileName()
+{
+    return "QvnTpmKsp.dll";
+}
+char PathSeparator()
+{
+    return '\\';
+}
+
+bool CreateDemoStore(DemoStore &store, std::string &)
+{
+    char szName[64];
+    std::snprintf(szName, sizeof(szName), "qvnksp-demo-%lu-%llx", static_cast<unsigned long>(GetCurrentProcessId()),
+                  static_cast<unsigned long long>(GetTickCount64()));
+    store.strDirectory.clear();
+    store.strContainerName = szName;
+    return true;
+}
+
+bool RemoveDemoStore(const DemoStore &, std::string &)
+{
+    return true;
+}
+
+std::string CurrentStoreDescription()
+{
+    return "the CSPs' own key containers";
+}
+
+#else
+
+std::string SelfDirectory()
+{
+    std::error_code ec;
+    const std::filesystem::path path = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (ec) {
+        return ".";
+    }
+    return path.parent_path().string();
+}
+
+const char *ModuleFileName()
+{
+    return "QvnTpmKsp.so";
+}
+char PathSeparator()
+{
+    return '/';
+}
+
+bool CreateDemoStore(DemoStore &store, std::string &strError)
+{
+    const char *pszTemp = std::getenv("TMPDIR");
+    std::string strTemplate =
+        std::string(pszTemp != nullptr && *pszTemp != 0 ? pszTemp : "/tmp") + "/qvnksp-demo-XXXXXX";
+    std::vector<char> rgchTemplate(strTemplate.begin(), strTemplate.end());
+    rgchTemplate.push_back(0);
+    if (mkdtemp(rgchTemplate.data()) == nullptr) {
+        strError = "cannot create a temporary key store under " + strTemplate + ": " + std::strerror(errno);
+        return false;
+    }
+    store.strDirectory = rgchTemplate.data();
+    store.strContainerName = "qvnksp-demo";
+    QvnPlatformSetStoreDirectory(store.strDirectory.c_str());
+    return true;
+}
+
+bool RemoveDemoStore(const DemoStore &store, std::string &strError)
+{
+    if (store.strDirectory.empty()) {
+        return true;
+    }
+    std::error_code ec;
+    std::filesystem::remove_all(store.strDirectory, ec);
+    if (ec) {
+        strError = "cannot remove " + store.strDirectory + ": " + ec.message();
+        return false;
+    }
+    return true;
+}
+
+std::string CurrentStoreDescription()
+{
+    return QvnPlatformGetStoreDirectory();
+}
+
+#endif
+
+} // namespace qvnksp
