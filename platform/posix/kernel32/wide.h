@@ -6,7 +6,8 @@
 
 #include <string>
 
-namespace qvn {
+namespace qvn
+{
 
 // The UTF-16 text up to its NUL as UTF-8 (unpaired surrogates become U+FFFD).
 std::string ToUtf8(LPCWSTR psz);
