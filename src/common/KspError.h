@@ -12,7 +12,7 @@ public:
     virtual SECURITY_STATUS GetStatus() const = 0;
 
 protected:
-    explicit CKspBaseError(DWORD dwError) : m_dwError(dwError) {}
+    constexpr explicit CKspBaseError(DWORD dwError) : m_dwError(dwError) {}
     CKspBaseError(const CKspBaseError &errOther) : m_dwError(errOther.m_dwError) {}
     CKspBaseError &operator=(const CKspBaseError &errOther)
     {
@@ -27,7 +27,7 @@ protected:
 class CKspError : public CKspBaseError
 {
 public:
-    explicit CKspError(SECURITY_STATUS status) : CKspBaseError(static_cast<DWORD>(status)) {}
+    constexpr explicit CKspError(SECURITY_STATUS status) : CKspBaseError(static_cast<DWORD>(status)) {}
     CKspError(const CKspError &errOther) : CKspBaseError(errOther) {}
     ~CKspError() override {}
     SECURITY_STATUS GetStatus() const override;
@@ -43,7 +43,10 @@ public:
     SECURITY_STATUS GetStatus() const override;
 };
 
-// The prebuilt out-of-memory error; thrown as a copy, never changed.
+// The prebuilt out-of-memory error; thrown as a copy, never changed. Its
+// constructor is constexpr, so it is constant-initialised: it exists before
+// any of the module's code runs, also while the other static objects are
+// built, which allocate and may run out of memory.
 extern const CKspError g_errNoMemory;
 
 #endif

@@ -1,7 +1,9 @@
 // The module's static objects, defined together in one translation unit so
 // that they are built in this order and destroyed in the reverse order,
 // whatever order the linker gives the module's objects: the global lock, the
-// provider names, the prebuilt out-of-memory error.
+// provider names, the prebuilt out-of-memory error. The error's value is a
+// constant, set before any dynamic initialisation, so that running out of
+// memory while the names are built throws a complete copy of it.
 #include "COMMON_FILES/Common/mt.h"
 #include "common/KspError.h"
 #include "ksp/KspProviderNames.h"

@@ -29,7 +29,8 @@ public:
     {
         DWORD dwError = 0;
         if (ConsumeInjectedFailure(m_pszFunction, &dwError)) {
-            return Finish(dwError);
+            // An injected failure fails even with a last-error value of 0.
+            return Fail(dwError);
         }
         try {
             body();
@@ -46,14 +47,22 @@ public:
 private:
     BOOL Finish(DWORD dwError)
     {
-        m_record.fSucceeded = dwError == ERROR_SUCCESS ? TRUE : FALSE;
+        if (dwError != ERROR_SUCCESS) {
+            return Fail(dwError);
+        }
+        m_record.fSucceeded = TRUE;
+        m_record.dwError = ERROR_SUCCESS;
+        LogCall(m_record);
+        return TRUE;
+    }
+
+    BOOL Fail(DWORD dwError)
+    {
+        m_record.fSucceeded = FALSE;
         m_record.dwError = dwError;
         LogCall(m_record);
-        if (dwError != ERROR_SUCCESS) {
-            SetLastError(dwError);
-            return FALSE;
-        }
-        return TRUE;
+        SetLastError(dwError);
+        return FALSE;
     }
 
     const char *m_pszFunction;

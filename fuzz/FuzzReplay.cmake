@@ -1,0 +1,28 @@
+# The fuzz harness without libFuzzer, for the builds that run ctest: it
+# replays the seed corpus as a test (hardening_fuzz_replay), and puts what
+# the inputs reach into the coverage of the module. Included by
+# tests/hardening/CMakeLists.txt.
+#
+# Like the fuzzing build, it drives a build of the module's sources that
+# also exports DllMain, so that the harness can send the process-detach
+# notification after every input.
+file(GLOB_RECURSE QVN_REPLAY_MODULE_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/src/*.cpp)
+
+add_library(qvn_replay_module SHARED ${QVN_REPLAY_MODULE_SOURCES} $<TARGET_OBJECTS:qvn_dllcrt>)
+target_include_directories(qvn_replay_module PRIVATE ${PROJECT_SOURCE_DIR}/src)
+target_compile_options(qvn_replay_module PRIVATE -Wall -Wextra -Werror)
+target_link_libraries(qvn_replay_module PRIVATE qvnplatform)
+target_link_options(qvn_replay_module PRIVATE -Wl,--wrap=malloc -Wl,--wrap=free
+  -Wl,--version-script=${PROJECT_SOURCE_DIR}/fuzz/QvnTpmKspFuzz.map)
+set_target_properties(qvn_replay_module PROPERTIES
+  OUTPUT_NAME QvnTpmKspReplay PREFIX ""
+  LIBRARY_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/bin
+  LINK_DEPENDS ${PROJECT_SOURCE_DIR}/fuzz/QvnTpmKspFuzz.map)
+
+add_executable(hardening_fuzz_replay ${PROJECT_SOURCE_DIR}/fuzz/KspFuzzTarget.cpp
+  ${PROJECT_SOURCE_DIR}/fuzz/FuzzSeeds.cpp ${PROJECT_SOURCE_DIR}/fuzz/FuzzReplayMain.cpp)
+target_compile_options(hardening_fuzz_replay PRIVATE -Wall -Wextra -Werror)
+target_compile_definitions(hardening_fuzz_replay PRIVATE QVN_FUZZ_MODULE_PATH="$<TARGET_FILE:qvn_replay_module>")
+target_link_libraries(hardening_fuzz_replay PRIVATE qvnplatform qvn_replay_module)
+add_test(NAME hardening_fuzz_replay COMMAND hardening_fuzz_replay ${PROJECT_SOURCE_DIR}/fuzz/corpus)
+set_tests_properties(hardening_fuzz_replay PROPERTIES LABELS "hardening;fuzz" TIMEOUT 240)
