@@ -1,308 +1,176 @@
-// The provider manager: the singleton, opening providers by name, the
-// provider handle rules, freeing, and the teardown at process detach.
-#include "CapiTestSupport.h"
-#include "UnitFakes.h"
+// The provider manager: opening providers by name, the provider handle
+// rules, and the teardown at process detach.
+#include "UnitTestSupport.h"
 
+#include "capi/KspCAPIProviderContext.h"
 #include "ksp/KspInterface.h"
 #include "provider/KspProviderContext.h"
+#include "provider/KspProviderManager.h"
 
-#include <algorithm>
 #include <map>
-#include <memory>
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE hinstDLL, DWORD fdwReason, LPVOID lpvReserved);
 
+namespace unit
+{
 namespace
 {
 
-using unit::FakeProvider;
-using unit::Journal;
-using unit::ManagerInstance;
-using unit::ProvidersOf;
-using unit::StatusOf;
-
 constexpr LPCWSTR kContainer = TEXT("unit manager key");
 
-class KspProviderManager : public unit::CapiTest
+class KspProviderManager : public ModuleTest
 {
 protected:
-    CKspProviderManager &Manager() { return *CKspProviderManager::GetInstance(); }
-
-    NCRYPT_PROV_HANDLE Open(LPCWSTR pszName)
+    static CKspProviderManager &Manager() { return *CKspProviderManager::GetInstance(); }
+    static NCRYPT_PROV_HANDLE Open(LPCWSTR pszName)
     {
         NCRYPT_PROV_HANDLE hProvider = 0;
-        EXPECT_STATUS(0, StatusOf([&] { hProvider = Manager().OpenProvider(pszName, 0); })) << unit::Narrow(pszName);
+        EXPECT_STATUS(0, StatusOf([&] { hProvider = Manager().OpenProvider(pszName, 0); })) << Narrow(pszName);
         return hProvider;
+    }
+    static LONG Get(NCRYPT_PROV_HANDLE hProvider, CKspBaseProviderContext **ppProvider = nullptr)
+    {
+        return StatusOf([&] {
+            CKspBaseProviderContext *pProvider = Manager().GetProvider(hProvider);
+            if (ppProvider != nullptr) {
+                *ppProvider = pProvider;
+            }
+        });
     }
 };
 
-TEST_F(KspProviderManager, InstanceIsCreatedOnceOnFirstUse)
+TEST_F(KspProviderManager, NameChoosesTheKindOfObjectAndEachOpenMakesAnIndependentOne)
 {
-    ASSERT_EQ(nullptr, ManagerInstance());
-    CKspProviderManager *pFirst = CKspProviderManager::GetInstance();
-    ASSERT_NE(nullptr, pFirst);
-    EXPECT_EQ(pFirst, ManagerInstance());
-    EXPECT_EQ(pFirst, CKspProviderManager::GetInstance());
-    EXPECT_TRUE(ProvidersOf(*pFirst).empty());
-}
-
-TEST_F(KspProviderManager, InstanceWithoutMemoryStaysAbsentAndIsTriedAgain)
-{
-    LONG lStatus = 0;
-    {
-        unit::ScopedMallocFailure failure(1);
-        lStatus = StatusOf([] { CKspProviderManager::GetInstance(); });
-    }
-    EXPECT_STATUS(NTE_NO_MEMORY, lStatus);
-    EXPECT_EQ(nullptr, ManagerInstance());
-    EXPECT_NE(nullptr, CKspProviderManager::GetInstance());
-}
-
-TEST_F(KspProviderManager, NameChoosesTheKindOfProviderObject)
-{
-    const NCRYPT_PROV_HANDLE hKsp = Open(unit::kKspName);
-    CKspBaseProviderContext *pKsp = nullptr;
-    EXPECT_STATUS(0, StatusOf([&] { pKsp = Manager().GetProvider(hKsp); }));
-    ASSERT_NE(nullptr, pKsp);
-    EXPECT_NE(nullptr, dynamic_cast<CKspProviderContext *>(pKsp));
-    EXPECT_EQ(reinterpret_cast<NCRYPT_PROV_HANDLE>(pKsp), hKsp);
-    EXPECT_EQ(hKsp, pKsp->GetHandle());
-
-    for (int i = 0; i < 4; ++i) {
-        const NCRYPT_PROV_HANDLE hCapi = Open(unit::kCapiNames[i]);
+    for (LPCWSTR pszName : {kKspName, kAlder, kBirch, kCedar, kDogwood}) {
+        const NCRYPT_PROV_HANDLE hProvider = Open(pszName), hSecond = Open(pszName);
         CKspBaseProviderContext *pProvider = nullptr;
-        EXPECT_STATUS(0, StatusOf([&] { pProvider = Manager().GetProvider(hCapi); }));
-        CKspCapiProviderContext *pCapi = dynamic_cast<CKspCapiProviderContext *>(pProvider);
-        ASSERT_NE(nullptr, pCapi) << unit::Narrow(unit::kCapiNames[i]);
-        EXPECT_EQ(unit::kCapiTypes[i], pCapi->GetProvType());
-        EXPECT_EQ(reinterpret_cast<NCRYPT_PROV_HANDLE>(pCapi), hCapi);
-        EXPECT_NE(0u, unit::VerifyContextOf(*pCapi)) << "opened at once";
+        ASSERT_STATUS(0, Get(hProvider, &pProvider));
+        EXPECT_EQ(reinterpret_cast<NCRYPT_PROV_HANDLE>(pProvider), hProvider);
+        EXPECT_EQ(hProvider, pProvider->GetHandle());
+        EXPECT_EQ(pszName == kKspName, dynamic_cast<CKspProviderContext *>(pProvider) != nullptr);
+        EXPECT_EQ(pszName != kKspName, dynamic_cast<CKspCapiProviderContext *>(pProvider) != nullptr);
+        EXPECT_NE(hProvider, hSecond);
+        EXPECT_STATUS(0, StatusOf([&] { Manager().FreeProvider(hProvider); }));
+        EXPECT_STATUS(NTE_INVALID_HANDLE, Get(hProvider));
+        EXPECT_STATUS(0, Get(hSecond)) << "the other one stays";
     }
-    EXPECT_EQ(5u, ProvidersOf(Manager()).size());
 }
 
 TEST_F(KspProviderManager, RefusedNamesCreateNothing)
 {
-    const LPCWSTR rgpszNames[] = {
-        nullptr,
-        TEXT(""),
-        TEXT("quorvane tpm key storage provider"),
-        TEXT("Quorvane TPM Key Storage Provider "),
-        TEXT("Quorvane ALDER Cryptographic Provider"),
-        TEXT("Quorvane Alder Cryptographic Provider "),
-        TEXT("Quorvane Alder Cryptographic Provider\t"),
-        TEXT("Microsoft Software Key Storage Provider"),
-    };
     CKspProviderManager &manager = Manager();
-    for (LPCWSTR pszName : rgpszNames) {
+    for (LPCWSTR pszName :
+         {static_cast<LPCWSTR>(nullptr), TEXT(""), TEXT("quorvane tpm key storage provider"),
+          TEXT("Quorvane TPM Key Storage Provider "), TEXT("Quorvane ALDER Cryptographic Provider"),
+          TEXT("Quorvane Alder Cryptographic Provider\t"), TEXT("Quorvane Elm Cryptographic Provider"),
+          TEXT("Microsoft Software Key Storage Provider")}) {
         LONG lStatus = 0;
-        const unit::Footprint footprint =
-            unit::MeasureModuleMemory([&] { lStatus = StatusOf([&] { manager.OpenProvider(pszName, 0); }); });
-        EXPECT_STATUS(NTE_INVALID_PARAMETER, lStatus) << (pszName ? unit::Narrow(pszName) : "(null)");
-        EXPECT_TRUE(unit::LeftNothing(footprint, false)) << (pszName ? unit::Narrow(pszName) : "(null)");
+        const Footprint footprint =
+            MeasureModuleMemory([&] { lStatus = StatusOf([&] { manager.OpenProvider(pszName, 0); }); });
+        EXPECT_STATUS(NTE_INVALID_PARAMETER, lStatus) << Narrow(pszName);
+        EXPECT_TRUE(footprint.Balanced()) << Narrow(pszName);
     }
-    EXPECT_TRUE(ProvidersOf(manager).empty());
     EXPECT_EQ(0u, QvnPlatformGetCallCount());
-}
-
-TEST_F(KspProviderManager, SameNameTwiceGivesTwoIndependentProviders)
-{
-    const NCRYPT_PROV_HANDLE hFirst = Open(unit::kAlder);
-    const NCRYPT_PROV_HANDLE hSecond = Open(unit::kAlder);
-    EXPECT_NE(hFirst, hSecond);
-    EXPECT_STATUS(0, StatusOf([&] { Manager().FreeProvider(hFirst); }));
-    EXPECT_STATUS(NTE_INVALID_HANDLE, StatusOf([&] { Manager().GetProvider(hFirst); }));
-    CKspBaseProviderContext *pSecond = nullptr;
-    EXPECT_STATUS(0, StatusOf([&] { pSecond = Manager().GetProvider(hSecond); }));
-    EXPECT_EQ(hSecond, pSecond->GetHandle());
 }
 
 TEST_F(KspProviderManager, HandlesNotInTheMapAreInvalidAndNeverDereferenced)
 {
-    const NCRYPT_PROV_HANDLE hLive = Open(unit::kKspName);
-    const NCRYPT_PROV_HANDLE hFreed = Open(unit::kKspName);
+    const NCRYPT_PROV_HANDLE hLive = Open(kKspName), hFreed = Open(kAlder);
     EXPECT_STATUS(0, StatusOf([&] { Manager().FreeProvider(hFreed); }));
-
-    // The freed handle points at released memory: AddressSanitizer would
-    // stop a dereference.
-    const NCRYPT_PROV_HANDLE rghBad[] = {
-        hFreed, 0, 1, 0xDEADBEEF, ~NCRYPT_PROV_HANDLE(0), hLive + 1, hLive - 1, hLive + sizeof(void *),
-    };
-    for (NCRYPT_PROV_HANDLE hBad : rghBad) {
-        ASSERT_NE(hLive, hBad);
-        EXPECT_STATUS(NTE_INVALID_HANDLE, StatusOf([&] { Manager().GetProvider(hBad); })) << std::hex << hBad;
-        EXPECT_STATUS(NTE_INVALID_HANDLE, StatusOf([&] { Manager().FreeProvider(hBad); })) << std::hex << hBad;
+    // The freed handle points at released memory: AddressSanitizer stops a dereference.
+    for (NCRYPT_PROV_HANDLE hBad :
+         {hFreed, NCRYPT_PROV_HANDLE(0), NCRYPT_PROV_HANDLE(1), NCRYPT_PROV_HANDLE(0xDEADBEEF), ~NCRYPT_PROV_HANDLE(0),
+          hLive + 1, hLive - 1, hLive + sizeof(void *)}) {
+        EXPECT_STATUS(NTE_INVALID_HANDLE, Get(hBad)) << hBad;
+        EXPECT_STATUS(NTE_INVALID_HANDLE, StatusOf([&] { Manager().FreeProvider(hBad); })) << hBad;
     }
-    EXPECT_EQ(1u, ProvidersOf(Manager()).size());
-    EXPECT_STATUS(0, StatusOf([&] { Manager().GetProvider(hLive); }));
-}
-
-TEST_F(KspProviderManager, FreeingTwiceIsAnInvalidHandle)
-{
-    const NCRYPT_PROV_HANDLE hProvider = Open(unit::kCedar);
-    EXPECT_STATUS(0, StatusOf([&] { Manager().FreeProvider(hProvider); }));
-    EXPECT_STATUS(NTE_INVALID_HANDLE, StatusOf([&] { Manager().FreeProvider(hProvider); }));
-}
-
-TEST_F(KspProviderManager, NullEntryIsAnInternalErrorAndStays)
-{
-    ProvidersOf(Manager())[0x4440] = nullptr;
-    EXPECT_STATUS(NTE_INTERNAL_ERROR, StatusOf([&] { Manager().GetProvider(0x4440); }));
-    EXPECT_STATUS(NTE_INTERNAL_ERROR, StatusOf([&] { Manager().FreeProvider(0x4440); }));
-    EXPECT_EQ(1u, ProvidersOf(Manager()).count(0x4440));
-    ProvidersOf(Manager()).erase(0x4440);
-}
-
-TEST_F(KspProviderManager, FreeProviderErasesClosesThenDestroysWithItsKeys)
-{
-    Journal journal;
-    FakeProvider *pProvider = new FakeProvider(&journal);
-    const NCRYPT_PROV_HANDLE hProvider = pProvider->GetHandle();
-    ProvidersOf(Manager())[hProvider] = pProvider;
-    const NCRYPT_KEY_HANDLE hKey = pProvider->AddKey(new unit::FakeKey(&journal));
-
-    EXPECT_STATUS(0, StatusOf([&] { Manager().FreeProvider(hProvider); }));
-    EXPECT_EQ((Journal{{"provider closed", hProvider}, {"provider destroyed", hProvider}, {"key destroyed", hKey}}),
-              journal);
-    EXPECT_TRUE(ProvidersOf(Manager()).empty());
-}
-
-TEST_F(KspProviderManager, FailedOpenDestroysTheNewObject)
-{
-    CKspProviderManager &manager = Manager();
-    const unit::LiveHandles before = unit::LiveNow();
-    QvnPlatformFailCall("CryptAcquireContextW", 1, static_cast<DWORD>(NTE_PROVIDER_DLL_FAIL));
-    LONG lStatus = 0;
-    const unit::Footprint footprint =
-        unit::MeasureModuleMemory([&] { lStatus = StatusOf([&] { manager.OpenProvider(unit::kDogwood, 0); }); });
-    EXPECT_STATUS(NTE_PROVIDER_DLL_FAIL, lStatus);
-    EXPECT_TRUE(ProvidersOf(manager).empty());
-    EXPECT_EQ(before, unit::LiveNow());
-    EXPECT_GE(footprint.cMallocs, 2u) << "the object and its name were made";
-    EXPECT_TRUE(unit::LeftNothing(footprint, false)) << "and destroyed again";
+    EXPECT_STATUS(0, Get(hLive));
 }
 
 TEST_F(KspProviderManager, OpenWithoutMemoryLeavesNothing)
 {
     CKspProviderManager &manager = Manager();
-    for (LPCWSTR pszName : {unit::kKspName, unit::kAlder}) {
-        const unit::LiveHandles before = unit::LiveNow();
-        DWORD cFailures = 0;
-        for (DWORD nthMalloc = 1; nthMalloc < 50; ++nthMalloc) {
-            LONG lStatus = 0;
+    const LIVE_HANDLES before = LiveNow();
+    for (LPCWSTR pszName : {kKspName, kAlder}) {
+        DWORD nthMalloc = 1;
+        for (LONG lStatus = NTE_NO_MEMORY; lStatus == NTE_NO_MEMORY; ++nthMalloc) {
             NCRYPT_PROV_HANDLE hProvider = 0;
-            const unit::Footprint footprint = unit::MeasureModuleMemory(
+            const Footprint footprint = MeasureModuleMemory(
                 [&] { lStatus = StatusOf([&] { hProvider = manager.OpenProvider(pszName, 0); }); }, nthMalloc);
             if (lStatus == 0) {
                 EXPECT_STATUS(0, StatusOf([&] { manager.FreeProvider(hProvider); }));
-                break;
+            } else {
+                EXPECT_STATUS(NTE_NO_MEMORY, lStatus) << nthMalloc;
+                EXPECT_TRUE(footprint.Balanced(true)) << nthMalloc;
             }
-            ++cFailures;
-            EXPECT_STATUS(NTE_NO_MEMORY, lStatus) << unit::Narrow(pszName) << " malloc #" << nthMalloc;
-            EXPECT_TRUE(ProvidersOf(manager).empty());
-            EXPECT_EQ(before, unit::LiveNow()) << "malloc #" << nthMalloc;
-            EXPECT_TRUE(unit::LeftNothing(footprint, true)) << "malloc #" << nthMalloc;
+            EXPECT_EQ(before, LiveNow());
         }
         // The name, the object, its copy of the name and the map node at least.
-        EXPECT_GE(cFailures, 4u) << unit::Narrow(pszName);
-        EXPECT_EQ(before, unit::LiveNow());
+        EXPECT_GE(nthMalloc, 6u) << Narrow(pszName);
     }
 }
 
-// Everything still open goes in ascending provider handle order; each CAPI
-// provider releases its own context first, then its keys go in ascending key
-// handle order, each key destroyed before its context is released.
 TEST_F(KspProviderManager, DestroyInstanceTearsDownEverythingInAscendingOrder)
 {
-    MakeContainer(unit::kAlder, kContainer, AT_KEYEXCHANGE, unit::KeyOfBits(1024));
-    MakeContainer(unit::kBirch, kContainer, AT_KEYEXCHANGE, unit::KeyOfBits(1024));
-    const unit::LiveHandles before = unit::LiveNow();
-
-    struct Expected {
-        std::string strFunction;
-        ULONG_PTR hHandle;
-    };
-    std::map<NCRYPT_PROV_HANDLE, std::vector<Expected>> releasesByProvider;
-    for (LPCWSTR pszName : {unit::kAlder, unit::kBirch, unit::kAlder, unit::kKspName}) {
+    MakeContainer(kAlder, kContainer, AT_KEYEXCHANGE);
+    MakeContainer(kBirch, kContainer, AT_KEYEXCHANGE);
+    // Each CAPI provider releases its own context, then its keys go in
+    // ascending handle order, each key destroyed before its context.
+    std::map<NCRYPT_PROV_HANDLE, CALL_HANDLES> releasesByProvider;
+    for (LPCWSTR pszName : {kAlder, kBirch, kAlder, kKspName}) {
+        QvnPlatformClearCallLog();
         const NCRYPT_PROV_HANDLE hProvider = Open(pszName);
-        CKspBaseProviderContext *pBase = Manager().GetProvider(hProvider);
-        std::vector<Expected> &releases = releasesByProvider[hProvider];
-        CKspCapiProviderContext *pCapi = dynamic_cast<CKspCapiProviderContext *>(pBase);
-        if (pCapi == nullptr) {
+        CALL_HANDLES &releases = releasesByProvider[hProvider];
+        if (pszName == kKspName) {
             continue;
         }
-        releases.push_back({"CryptReleaseContext", unit::VerifyContextOf(*pCapi)});
-        std::map<NCRYPT_KEY_HANDLE, CKspCapiKeyContext *> keys;
+        releases.push_back({"CryptReleaseContext", CallsOf().at(0).hHandle});
+        std::map<NCRYPT_KEY_HANDLE, CapiHandles> keys;
         for (int i = 0; i < 3; ++i) {
-            const NCRYPT_KEY_HANDLE hKey = pCapi->OpenKey(kContainer, AT_KEYEXCHANGE, 0);
-            keys[hKey] = static_cast<CKspCapiKeyContext *>(pCapi->GetKey(hKey));
+            CKspBaseProviderContext *pProvider = Manager().GetProvider(hProvider);
+            const NCRYPT_KEY_HANDLE hKey = pProvider->OpenKey(kContainer, AT_KEYEXCHANGE, 0);
+            keys[hKey] = HandlesOf(*static_cast<CKspCapiKeyContext *>(pProvider->GetKey(hKey)));
         }
-        for (const auto &entry : keys) {
-            releases.push_back({"CryptDestroyKey", unit::CapiKeyOf(*entry.second)});
-            releases.push_back({"CryptReleaseContext", unit::KeyContextOf(*entry.second)});
+        for (const auto &key : keys) {
+            releases.insert(releases.end(),
+                            {{"CryptDestroyKey", key.second.hKey}, {"CryptReleaseContext", key.second.hContext}});
         }
     }
-    std::vector<std::string> expectedNames;
-    std::vector<ULONG_PTR> expectedHandles;
+    CALL_HANDLES expected;
     for (const auto &entry : releasesByProvider) {
-        for (const Expected &release : entry.second) {
-            expectedNames.push_back(release.strFunction);
-            expectedHandles.push_back(release.hHandle);
-        }
+        expected.insert(expected.end(), entry.second.begin(), entry.second.end());
     }
-
     QvnPlatformClearCallLog();
     CKspProviderManager::DestroyInstance();
-
-    EXPECT_EQ(nullptr, ManagerInstance());
-    EXPECT_EQ(expectedNames, unit::CallNames());
-    std::vector<ULONG_PTR> handles;
-    for (const QVN_CALL_RECORD &record : unit::CallLog()) {
-        handles.push_back(record.hHandle);
+    EXPECT_EQ(expected, CallHandles());
+    EXPECT_EQ(LIVE_HANDLES(0, 0, 0), LiveNow()) << "no CryptoAPI handle is left in the process";
+    for (const auto &entry : releasesByProvider) {
+        EXPECT_STATUS(NTE_INVALID_HANDLE, Get(entry.first)) << "a new, empty manager";
     }
-    EXPECT_EQ(expectedHandles, handles);
-    EXPECT_EQ(before, unit::LiveNow());
-    EXPECT_EQ((unit::LiveHandles{0, 0, 0}), unit::LiveNow()) << "no CryptoAPI handle is left in the process";
-}
-
-TEST_F(KspProviderManager, AfterDestroyInstanceANewEmptyManagerIsMade)
-{
-    const NCRYPT_PROV_HANDLE hProvider = Open(unit::kKspName);
-    CKspProviderManager::DestroyInstance();
-    EXPECT_EQ(nullptr, ManagerInstance());
-    CKspProviderManager::DestroyInstance(); // nothing to destroy: harmless
-    EXPECT_EQ(nullptr, ManagerInstance());
-    EXPECT_TRUE(ProvidersOf(Manager()).empty());
-    EXPECT_STATUS(NTE_INVALID_HANDLE, StatusOf([&] { Manager().GetProvider(hProvider); }));
 }
 
 TEST_F(KspProviderManager, DllMainTearsDownOnlyAtProcessDetach)
 {
-    MakeContainer(unit::kCedar, kContainer, AT_KEYEXCHANGE, unit::KeyOfBits(1024));
-    const unit::LiveHandles before = unit::LiveNow();
-
-    EXPECT_TRUE(DllMain(nullptr, DLL_PROCESS_ATTACH, nullptr));
-    EXPECT_EQ(nullptr, ManagerInstance()) << "nothing is made at attach";
-
+    MakeContainer(kCedar, kContainer, AT_KEYEXCHANGE);
+    const LIVE_HANDLES before = LiveNow();
+    EXPECT_EQ(0u, MeasureModuleMemory([] { EXPECT_TRUE(DllMain(nullptr, DLL_PROCESS_ATTACH, nullptr)); }).cMallocs)
+        << "nothing is made at attach";
     NCRYPT_PROV_HANDLE hProvider = 0;
     NCRYPT_KEY_HANDLE hKey = 0;
-    ASSERT_STATUS(0, KspOpenProvider(&hProvider, unit::kCedar, 0));
+    ASSERT_STATUS(0, KspOpenProvider(&hProvider, kCedar, 0));
     ASSERT_STATUS(0, KspOpenKey(hProvider, &hKey, kContainer, AT_KEYEXCHANGE, 0));
-    CKspProviderManager *pManager = ManagerInstance();
-
+    const LIVE_HANDLES open = LiveNow();
     for (DWORD dwReason : {DLL_PROCESS_ATTACH, DLL_THREAD_ATTACH, DLL_THREAD_DETACH}) {
         EXPECT_TRUE(DllMain(nullptr, dwReason, nullptr));
-        EXPECT_EQ(pManager, ManagerInstance()) << "reason " << dwReason;
+        EXPECT_EQ(open, LiveNow()) << "reason " << dwReason;
     }
-    EXPECT_NE(before, unit::LiveNow());
-
     // lpvReserved non-null is process termination, null is FreeLibrary: both tear down.
-    EXPECT_TRUE(DllMain(nullptr, DLL_PROCESS_DETACH, reinterpret_cast<LPVOID>(1)));
-    EXPECT_EQ(nullptr, ManagerInstance());
-    EXPECT_EQ(before, unit::LiveNow());
-
-    EXPECT_TRUE(DllMain(nullptr, DLL_PROCESS_DETACH, nullptr));
-    EXPECT_EQ(nullptr, ManagerInstance());
+    for (LPVOID lpvReserved : {reinterpret_cast<LPVOID>(1), static_cast<LPVOID>(nullptr)}) {
+        EXPECT_TRUE(DllMain(nullptr, DLL_PROCESS_DETACH, lpvReserved));
+        EXPECT_EQ(before, LiveNow());
+        EXPECT_STATUS(NTE_INVALID_HANDLE, KspFreeKey(hProvider, hKey));
+    }
 }
 
 } // namespace
+} // namespace unit
