@@ -1,10 +1,8 @@
 // BCryptRegisterProvider, BCryptUnregisterProvider and
 // BCryptQueryProviderRegistration: what is registered reads back exactly,
-// overwriting, removal, lookups by name, argument checks and the buffer forms
-// of the query.
+// overwriting, removal, lookups and argument checks.
 #include "RegistrationTestSupport.h"
 
-#include <cstring>
 #include <functional>
 
 namespace bcrypt_test
@@ -12,354 +10,128 @@ namespace bcrypt_test
 namespace
 {
 
-constexpr LPCWSTR kSample = TEXT("Sample Provider");
-
-TEST_F(RegistrationTest, RegisteredRecordReadsBackFieldByField)
+TEST_F(RegistrationTest, RegisteredRecordReadsBackFieldByFieldInOneBuffer)
 {
-    ASSERT_NT(STATUS_SUCCESS, Register(kSample, 0, SampleProvider()));
-
+    ASSERT_EQ(STATUS_SUCCESS, Register(kSample, 0, Sample()));
     ULONG cbBuffer = 0;
     PCRYPT_PROVIDER_REG pReg = nullptr;
-    ASSERT_NT(STATUS_SUCCESS,
+    ASSERT_EQ(STATUS_SUCCESS,
               BCryptQueryProviderRegistration(kSample, CRYPT_UM, NCRYPT_KEY_STORAGE_INTERFACE, &cbBuffer, &pReg));
-    ASSERT_NE(nullptr, pReg);
-    EXPECT_GE(cbBuffer, sizeof(CRYPT_PROVIDER_REG));
-
     ASSERT_EQ(2u, pReg->cAliases);
     EXPECT_EQ(u"Sample Alias One", std::u16string(pReg->rgpszAliases[0]));
     EXPECT_EQ(u"Sample Alias Two", std::u16string(pReg->rgpszAliases[1]));
     EXPECT_EQ(nullptr, pReg->pKM);
     ASSERT_NE(nullptr, pReg->pUM);
     EXPECT_EQ(u"Sample.dll", std::u16string(pReg->pUM->pszImage));
-    // Only the interface asked for.
-    ASSERT_EQ(1u, pReg->pUM->cInterfaces);
+    ASSERT_EQ(1u, pReg->pUM->cInterfaces); // only the interface asked for
     const CRYPT_INTERFACE_REG &keyStorage = *pReg->pUM->rgpInterfaces[0];
     EXPECT_EQ(static_cast<ULONG>(NCRYPT_KEY_STORAGE_INTERFACE), keyStorage.dwInterface);
     EXPECT_EQ(static_cast<ULONG>(CRYPT_LOCAL), keyStorage.dwFlags);
     ASSERT_EQ(1u, keyStorage.cFunctions);
     EXPECT_EQ(u"KEY_STORAGE", std::u16string(keyStorage.rgpszFunctions[0]));
-
-    // Everything the record points to lies inside the one buffer.
     const BYTE *pbStart = reinterpret_cast<const BYTE *>(pReg);
-    const BYTE *pbEnd = pbStart + cbBuffer;
     for (const void *pv : {static_cast<const void *>(pReg->rgpszAliases[1]), static_cast<const void *>(pReg->pUM),
                            static_cast<const void *>(keyStorage.rgpszFunctions[0])}) {
         EXPECT_GE(static_cast<const BYTE *>(pv), pbStart);
-        EXPECT_LT(static_cast<const BYTE *>(pv), pbEnd);
+        EXPECT_LT(static_cast<const BYTE *>(pv), pbStart + cbBuffer);
     }
     BCryptFreeBuffer(pReg);
-
-    NTSTATUS status = 0;
-    ProviderSpec cipher = Query(kSample, CRYPT_UM, BCRYPT_CIPHER_INTERFACE, &status);
-    ASSERT_NT(STATUS_SUCCESS, status);
-    ASSERT_TRUE(cipher.userMode.has_value());
-    ASSERT_EQ(1u, cipher.userMode->interfaces.size());
-    EXPECT_EQ((InterfaceSpec{BCRYPT_CIPHER_INTERFACE, CRYPT_DOMAIN, {u"AES", u"3DES"}}),
-              cipher.userMode->interfaces[0]);
+    BCryptFreeBuffer(nullptr);
 }
 
-TEST_F(RegistrationTest, QueryModeSelectsTheImages)
+TEST_F(RegistrationTest, QueryModeAndInterfaceSelectWhatIsReturned)
 {
-    ProviderSpec spec = SampleProvider();
-    spec.kernelMode = ImageSpec{u"sample.sys", {InterfaceSpec{BCRYPT_CIPHER_INTERFACE, CRYPT_LOCAL, {u"AES"}}}};
-    ASSERT_NT(STATUS_SUCCESS, Register(kSample, 0, spec));
-
-    const ImageSpec userCipher{u"Sample.dll", {spec.userMode->interfaces[1]}};
-    const ImageSpec kernelCipher = *spec.kernelMode;
-    struct Case {
-        ULONG dwMode;
-        std::optional<ImageSpec> userMode;
-        std::optional<ImageSpec> kernelMode;
-    };
-    const Case cases[] = {
-        {CRYPT_UM, userCipher, std::nullopt},
-        {CRYPT_KM, std::nullopt, kernelCipher},
-        {CRYPT_MM, userCipher, kernelCipher},
-        {CRYPT_ANY, userCipher, kernelCipher},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.dwMode);
-        NTSTATUS status = 0;
-        ProviderSpec result = Query(kSample, c.dwMode, BCRYPT_CIPHER_INTERFACE, &status);
-        ASSERT_NT(STATUS_SUCCESS, status);
-        EXPECT_EQ(spec.aliases, result.aliases);
-        EXPECT_EQ(c.userMode, result.userMode);
-        EXPECT_EQ(c.kernelMode, result.kernelMode);
-    }
-}
-
-TEST_F(RegistrationTest, QueryOfWhatNoImageOffersIsNotFound)
-{
-    ASSERT_NT(STATUS_SUCCESS, Register(kSample, 0, SampleProvider()));
-    struct Case {
+    ASSERT_EQ(STATUS_SUCCESS, Register(kSample, 0,
+                                       Record({u"A"}, Image{u"Sample.dll", {{1, 2, {u"AES", u"3DES"}}, {2, 1, {}}}},
+                                              Image{u"sample.sys", {{1, 1, {u"AES"}}}})));
+    const std::string strUserAes = "[A] um Sample.dll { 1/2 [ AES 3DES ] }";
+    const struct {
         LPCWSTR pszProvider;
-        ULONG dwMode;
-        ULONG dwInterface;
+        ULONG dwMode, dwInterface;
+        std::string strExpected;
+    } cases[] = {
+        {kSample, CRYPT_UM, 1, strUserAes + " km -"},
+        {kSample, CRYPT_KM, 1, "[A] um - km sample.sys { 1/1 [ AES ] }"},
+        {kSample, CRYPT_MM, 1, strUserAes + " km sample.sys { 1/1 [ AES ] }"},
+        {kSample, CRYPT_ANY, 1, strUserAes + " km sample.sys { 1/1 [ AES ] }"},
+        {kSample, CRYPT_ANY, 2, "[A] um Sample.dll { 2/1 [ ] } km -"},
+        {kSample, CRYPT_KM, 2, kNotFound}, // no kernel-mode image offers it
+        {kSample, CRYPT_ANY, BCRYPT_RNG_INTERFACE, kNotFound},
+        {u"Other Provider", CRYPT_UM, 1, kNotFound},
+        {u"A", CRYPT_UM, 1, kNotFound},                          // an alias does not name the provider
+        {u"SAMPLE PROVIDER", CRYPT_UM, 1, strUserAes + " km -"}, // letter case is ignored
+        {u"Sample Provider ", CRYPT_UM, 1, kNotFound},
     };
-    const Case cases[] = {
-        {TEXT("Other Provider"), CRYPT_UM, NCRYPT_KEY_STORAGE_INTERFACE}, // not registered
-        {kSample, CRYPT_KM, NCRYPT_KEY_STORAGE_INTERFACE},                // no kernel-mode image
-        {kSample, CRYPT_UM, BCRYPT_HASH_INTERFACE},                       // interface not offered
-        {kSample, CRYPT_ANY, BCRYPT_RNG_INTERFACE},
-        {TEXT("Sample Alias One"), CRYPT_UM, NCRYPT_KEY_STORAGE_INTERFACE}, // an alias is not a provider name
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(Narrow(c.pszProvider) + " mode " + std::to_string(c.dwMode));
-        ULONG cbBuffer = 0x5A5A;
-        PCRYPT_PROVIDER_REG pReg = nullptr;
-        EXPECT_NT(STATUS_NOT_FOUND,
-                  BCryptQueryProviderRegistration(c.pszProvider, c.dwMode, c.dwInterface, &cbBuffer, &pReg));
-        EXPECT_EQ(nullptr, pReg);
-        EXPECT_EQ(0x5A5Au, cbBuffer);
+    for (const auto &c : cases) {
+        EXPECT_EQ(c.strExpected, Query(c.pszProvider, c.dwMode, c.dwInterface))
+            << Text(c.pszProvider) << " mode " << c.dwMode << " interface " << c.dwInterface;
     }
 }
 
-TEST_F(RegistrationTest, OverwriteReplacesTheWholeRecord)
+TEST_F(RegistrationTest, OverwriteReplacesTheWholeRecordAndUnregisterRemovesOne)
 {
-    ASSERT_NT(STATUS_SUCCESS, Register(kSample, 0, SampleProvider()));
+    EXPECT_EQ(STATUS_NOT_FOUND, BCryptUnregisterProvider(kSample));          // nothing in this store yet
+    ASSERT_EQ(STATUS_SUCCESS, Register(kSample, CRYPT_OVERWRITE, Sample())); // absent: registered
+    ASSERT_EQ(STATUS_SUCCESS, Register(u"Second Provider", 0, Sample()));
+    EXPECT_EQ(STATUS_OBJECT_NAME_COLLISION, Register(kSample, 0, Record({}, Image{u"Other.dll", {{1, 1, {u"X"}}}})));
+    EXPECT_EQ(STATUS_OBJECT_NAME_COLLISION, Register(u"sample provider", 0, Sample()));
+    EXPECT_EQ(kSampleKeyStorage, Query(kSample));
 
-    ProviderSpec replacement;
-    replacement.aliases = {u"Only Alias"};
-    replacement.userMode = ImageSpec{u"Other.dll", {InterfaceSpec{NCRYPT_KEY_STORAGE_INTERFACE, CRYPT_DOMAIN, {}}}};
-    ASSERT_NT(STATUS_SUCCESS, Register(kSample, CRYPT_OVERWRITE, replacement));
+    ASSERT_EQ(STATUS_SUCCESS, Register(kSample, CRYPT_OVERWRITE,
+                                       Record({u"Only Alias"}, Image{u"Other.dll", {{0x10001, CRYPT_DOMAIN, {}}}})));
+    EXPECT_EQ("[Only Alias] um Other.dll { 10001/2 [ ] } km -", Query(kSample, CRYPT_ANY));
+    EXPECT_EQ(kNotFound, Query(kSample, CRYPT_ANY, BCRYPT_CIPHER_INTERFACE)); // went with the old record
 
-    NTSTATUS status = 0;
-    EXPECT_EQ(replacement, Query(kSample, CRYPT_ANY, NCRYPT_KEY_STORAGE_INTERFACE, &status));
-    EXPECT_NT(STATUS_SUCCESS, status);
-    // The cipher interface of the first registration went with it.
-    Query(kSample, CRYPT_ANY, BCRYPT_CIPHER_INTERFACE, &status);
-    EXPECT_NT(STATUS_NOT_FOUND, status);
+    EXPECT_EQ(STATUS_NOT_FOUND, BCryptUnregisterProvider(u"Sample Alias One"));
+    EXPECT_EQ(STATUS_SUCCESS, BCryptUnregisterProvider(u"sAMPLE pROVIDER"));
+    EXPECT_EQ(STATUS_NOT_FOUND, BCryptUnregisterProvider(kSample));
+    EXPECT_EQ(kNotFound, Query(kSample, CRYPT_ANY));
+    EXPECT_EQ(kSampleKeyStorage, Query(u"Second Provider"));
 }
 
-TEST_F(RegistrationTest, OverwriteOfAnAbsentProviderRegistersIt)
+TEST_F(RegistrationTest, InvalidArgumentsAreRefusedAndChangeNothing)
 {
-    ASSERT_NT(STATUS_SUCCESS, Register(kSample, CRYPT_OVERWRITE, SampleProvider()));
-    NTSTATUS status = 0;
-    EXPECT_EQ(SampleProvider().aliases, Query(kSample, CRYPT_UM, BCRYPT_CIPHER_INTERFACE, &status).aliases);
-    EXPECT_NT(STATUS_SUCCESS, status);
-}
-
-TEST_F(RegistrationTest, RegisteringATakenNameWithoutOverwriteFailsAndKeepsTheRecord)
-{
-    ASSERT_NT(STATUS_SUCCESS, Register(kSample, 0, SampleProvider()));
-    ProviderSpec other;
-    other.userMode = ImageSpec{u"Other.dll", {InterfaceSpec{NCRYPT_KEY_STORAGE_INTERFACE, CRYPT_LOCAL, {u"X"}}}};
-
-    EXPECT_NT(STATUS_OBJECT_NAME_COLLISION, Register(kSample, 0, other));
-
-    NTSTATUS status = 0;
-    ProviderSpec result = Query(kSample, CRYPT_UM, NCRYPT_KEY_STORAGE_INTERFACE, &status);
-    ASSERT_NT(STATUS_SUCCESS, status);
-    EXPECT_EQ(SampleProvider().aliases, result.aliases);
-    EXPECT_EQ(u"Sample.dll", result.userMode->strImage);
-}
-
-TEST_F(RegistrationTest, UnregisterRemovesOnlyThatProvider)
-{
-    ASSERT_NT(STATUS_SUCCESS, Register(kSample, 0, SampleProvider()));
-    ASSERT_NT(STATUS_SUCCESS, Register(TEXT("Second Provider"), 0, SampleProvider()));
-
-    EXPECT_NT(STATUS_SUCCESS, BCryptUnregisterProvider(kSample));
-    EXPECT_NT(STATUS_NOT_FOUND, BCryptUnregisterProvider(kSample));
-
-    NTSTATUS status = 0;
-    Query(kSample, CRYPT_ANY, NCRYPT_KEY_STORAGE_INTERFACE, &status);
-    EXPECT_NT(STATUS_NOT_FOUND, status);
-    ProviderSpec second = Query(TEXT("Second Provider"), CRYPT_ANY, BCRYPT_CIPHER_INTERFACE, &status);
-    EXPECT_NT(STATUS_SUCCESS, status);
-    EXPECT_EQ(SampleProvider().aliases, second.aliases);
-}
-
-TEST_F(RegistrationTest, UnregisterOfWhatWasNeverRegisteredIsNotFound)
-{
-    // Nothing at all in this store yet, then a store with another provider.
-    EXPECT_NT(STATUS_NOT_FOUND, BCryptUnregisterProvider(kSample));
-    ASSERT_NT(STATUS_SUCCESS, Register(TEXT("Second Provider"), 0, SampleProvider()));
-    EXPECT_NT(STATUS_NOT_FOUND, BCryptUnregisterProvider(kSample));
-    // An alias does not name the provider.
-    EXPECT_NT(STATUS_NOT_FOUND, BCryptUnregisterProvider(TEXT("Sample Alias One")));
-}
-
-TEST_F(RegistrationTest, ProviderNamesIgnoreLetterCaseLikeRegistryKeys)
-{
-    ASSERT_NT(STATUS_SUCCESS, Register(TEXT("Sample Provider"), 0, SampleProvider()));
-
-    NTSTATUS status = 0;
-    Query(TEXT("SAMPLE PROVIDER"), CRYPT_UM, NCRYPT_KEY_STORAGE_INTERFACE, &status);
-    EXPECT_NT(STATUS_SUCCESS, status);
-    EXPECT_NT(STATUS_OBJECT_NAME_COLLISION, Register(TEXT("sample provider"), 0, SampleProvider()));
-    // Only letters fold: a different character is a different name.
-    Query(TEXT("Sample_Provider"), CRYPT_UM, NCRYPT_KEY_STORAGE_INTERFACE, &status);
-    EXPECT_NT(STATUS_NOT_FOUND, status);
-    Query(TEXT("Sample Provider "), CRYPT_UM, NCRYPT_KEY_STORAGE_INTERFACE, &status);
-    EXPECT_NT(STATUS_NOT_FOUND, status);
-
-    EXPECT_NT(STATUS_SUCCESS, BCryptUnregisterProvider(TEXT("sAMPLE pROVIDER")));
-    Query(TEXT("Sample Provider"), CRYPT_UM, NCRYPT_KEY_STORAGE_INTERFACE, &status);
-    EXPECT_NT(STATUS_NOT_FOUND, status);
-}
-
-TEST_F(RegistrationTest, NamesAndStringsSurviveExactly)
-{
-    // Characters outside ASCII, and the longest name a registry key can have.
-    const std::u16string strLongName(255, u'n');
-    ProviderSpec spec;
-    spec.aliases = {u"\u00c4lder \u4e2d\u6587", u"x"};
-    spec.userMode =
-        ImageSpec{u"C:\\Program Files\\Q\u00fc\\P.dll", {InterfaceSpec{0xFFFFFFFFu, 0x80000003u, {u"F\u00e9", u"G"}}}};
-    ASSERT_NT(STATUS_SUCCESS, Register(strLongName.c_str(), 0, spec));
-
-    NTSTATUS status = 0;
-    EXPECT_EQ(spec, Query(strLongName.c_str(), CRYPT_UM, 0xFFFFFFFFu, &status));
-    EXPECT_NT(STATUS_SUCCESS, status);
-}
-
-TEST_F(RegistrationTest, InvalidRegistrationsAreRefusedAndStoreNothing)
-{
+    ASSERT_EQ(STATUS_SUCCESS, Register(kSample, 0, Sample()));
     const std::u16string strTooLong(256, u'n');
-    struct Case {
+    auto none = [](CRYPT_PROVIDER_REG &) {};
+    const struct {
         const char *pszWhat;
         LPCWSTR pszProvider;
         ULONG dwFlags;
         std::function<void(CRYPT_PROVIDER_REG &)> spoil;
-        bool fNullRecord;
+    } cases[] = {
+        {"null name", nullptr, 0, none},
+        {"empty name", u"", 0, none},
+        {"backslash in name", u"New\\Provider", 0, none},
+        {"name of 256 characters", strTooLong.c_str(), 0, none},
+        {"unknown flag", kSample, CRYPT_OVERWRITE | 0x100, none},
+        {"no image", u"New", 0, [](CRYPT_PROVIDER_REG &reg) { reg.pUM = nullptr; }},
+        {"aliases counted, array null", u"New", 0, [](CRYPT_PROVIDER_REG &reg) { reg.rgpszAliases = nullptr; }},
+        {"empty alias", u"New", 0, [](CRYPT_PROVIDER_REG &reg) { reg.rgpszAliases[0][0] = 0; }},
+        {"null image name", kSample, CRYPT_OVERWRITE, [](CRYPT_PROVIDER_REG &reg) { reg.pUM->pszImage = nullptr; }},
+        {"null interface", u"New", 0, [](CRYPT_PROVIDER_REG &reg) { reg.pUM->rgpInterfaces[1] = nullptr; }},
+        {"null function", u"New", 0,
+         [](CRYPT_PROVIDER_REG &reg) { reg.pUM->rgpInterfaces[1]->rgpszFunctions[1] = nullptr; }},
     };
-    auto none = [](CRYPT_PROVIDER_REG &) {};
-    const Case cases[] = {
-        {"null name", nullptr, 0, none, false},
-        {"empty name", TEXT(""), 0, none, false},
-        {"backslash in name", TEXT("Sample\\Provider"), 0, none, false},
-        {"name of 256 characters", strTooLong.c_str(), 0, none, false},
-        {"null record", kSample, 0, none, true},
-        {"unknown flag", kSample, 0x2, none, false},
-        {"unknown flag with overwrite", kSample, CRYPT_OVERWRITE | 0x100, none, false},
-        {"no image", kSample, 0, [](CRYPT_PROVIDER_REG &reg) { reg.pUM = nullptr; }, false},
-        {"aliases counted, array null", kSample, 0, [](CRYPT_PROVIDER_REG &reg) { reg.rgpszAliases = nullptr; }, false},
-        {"null alias", kSample, 0, [](CRYPT_PROVIDER_REG &reg) { reg.rgpszAliases[1] = nullptr; }, false},
-        {"empty alias", kSample, 0, [](CRYPT_PROVIDER_REG &reg) { reg.rgpszAliases[0] = const_cast<PWSTR>(u""); },
-         false},
-        {"null image name", kSample, 0, [](CRYPT_PROVIDER_REG &reg) { reg.pUM->pszImage = nullptr; }, false},
-        {"interfaces counted, array null", kSample, 0,
-         [](CRYPT_PROVIDER_REG &reg) { reg.pUM->rgpInterfaces = nullptr; }, false},
-        {"null interface", kSample, 0, [](CRYPT_PROVIDER_REG &reg) { reg.pUM->rgpInterfaces[1] = nullptr; }, false},
-        {"functions counted, array null", kSample, 0,
-         [](CRYPT_PROVIDER_REG &reg) { reg.pUM->rgpInterfaces[0]->rgpszFunctions = nullptr; }, false},
-        {"null function", kSample, 0,
-         [](CRYPT_PROVIDER_REG &reg) { reg.pUM->rgpInterfaces[1]->rgpszFunctions[1] = nullptr; }, false},
-    };
-    for (const Case &c : cases) {
+    for (const auto &c : cases) {
         SCOPED_TRACE(c.pszWhat);
-        CryptRecord record(SampleProvider());
+        Record record = Sample();
         c.spoil(*record.Get());
-        EXPECT_NT(STATUS_INVALID_PARAMETER,
-                  BCryptRegisterProvider(c.pszProvider, c.dwFlags, c.fNullRecord ? nullptr : record.Get()));
-        NTSTATUS status = 0;
-        Query(kSample, CRYPT_ANY, NCRYPT_KEY_STORAGE_INTERFACE, &status);
-        EXPECT_NT(STATUS_NOT_FOUND, status);
+        EXPECT_EQ(STATUS_INVALID_PARAMETER, BCryptRegisterProvider(c.pszProvider, c.dwFlags, record.Get()));
+        EXPECT_EQ(kNotFound, Query(u"New"));
     }
-}
-
-TEST_F(RegistrationTest, InvalidRegistrationLeavesAnExistingOneAlone)
-{
-    ASSERT_NT(STATUS_SUCCESS, Register(kSample, 0, SampleProvider()));
-    CryptRecord record(SampleProvider());
-    record.Get()->pUM->pszImage = nullptr;
-    EXPECT_NT(STATUS_INVALID_PARAMETER, BCryptRegisterProvider(kSample, CRYPT_OVERWRITE, record.Get()));
-
-    NTSTATUS status = 0;
-    ProviderSpec result = Query(kSample, CRYPT_UM, NCRYPT_KEY_STORAGE_INTERFACE, &status);
-    ASSERT_NT(STATUS_SUCCESS, status);
-    EXPECT_EQ(u"Sample.dll", result.userMode->strImage);
-}
-
-TEST_F(RegistrationTest, UnregisterAndQueryRefuseInvalidArguments)
-{
-    ASSERT_NT(STATUS_SUCCESS, Register(kSample, 0, SampleProvider()));
-    EXPECT_NT(STATUS_INVALID_PARAMETER, BCryptUnregisterProvider(nullptr));
-    EXPECT_NT(STATUS_INVALID_PARAMETER, BCryptUnregisterProvider(TEXT("")));
-
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, BCryptRegisterProvider(u"New", 0, nullptr));
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, BCryptUnregisterProvider(nullptr));
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, BCryptUnregisterProvider(u""));
     ULONG cbBuffer = 0;
     PCRYPT_PROVIDER_REG pReg = nullptr;
-    EXPECT_NT(STATUS_INVALID_PARAMETER,
-              BCryptQueryProviderRegistration(nullptr, CRYPT_UM, NCRYPT_KEY_STORAGE_INTERFACE, &cbBuffer, &pReg));
-    EXPECT_NT(STATUS_INVALID_PARAMETER,
-              BCryptQueryProviderRegistration(kSample, CRYPT_UM, NCRYPT_KEY_STORAGE_INTERFACE, nullptr, &pReg));
-    for (ULONG dwMode : {0u, 5u, 0x101u}) {
-        SCOPED_TRACE(dwMode);
-        EXPECT_NT(STATUS_INVALID_PARAMETER,
-                  BCryptQueryProviderRegistration(kSample, dwMode, NCRYPT_KEY_STORAGE_INTERFACE, &cbBuffer, &pReg));
-    }
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, BCryptQueryProviderRegistration(nullptr, CRYPT_UM, 1, &cbBuffer, &pReg));
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, BCryptQueryProviderRegistration(kSample, CRYPT_UM, 1, nullptr, &pReg));
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, BCryptQueryProviderRegistration(kSample, 0, 1, &cbBuffer, &pReg));
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, BCryptQueryProviderRegistration(kSample, 5, 1, &cbBuffer, &pReg));
     EXPECT_EQ(nullptr, pReg);
     EXPECT_EQ(0u, cbBuffer);
-
-    // The registration is still there.
-    NTSTATUS status = 0;
-    Query(kSample, CRYPT_UM, NCRYPT_KEY_STORAGE_INTERFACE, &status);
-    EXPECT_NT(STATUS_SUCCESS, status);
-}
-
-TEST_F(RegistrationTest, QueryIntoTheCallersBuffer)
-{
-    ASSERT_NT(STATUS_SUCCESS, Register(kSample, 0, SampleProvider()));
-
-    // No buffer at all: the size only.
-    ULONG cbNeeded = 0;
-    ASSERT_NT(STATUS_BUFFER_TOO_SMALL,
-              BCryptQueryProviderRegistration(kSample, CRYPT_UM, BCRYPT_CIPHER_INTERFACE, &cbNeeded, nullptr));
-    ASSERT_GT(cbNeeded, sizeof(CRYPT_PROVIDER_REG));
-
-    // One byte short: the size again, and the buffer untouched.
-    std::vector<uint64_t> storage(cbNeeded / sizeof(uint64_t) + 1);
-    BYTE *pbStorage = reinterpret_cast<BYTE *>(storage.data());
-    std::memset(pbStorage, 0xCD, cbNeeded);
-    PCRYPT_PROVIDER_REG pReg = reinterpret_cast<PCRYPT_PROVIDER_REG>(pbStorage);
-    ULONG cbBuffer = cbNeeded - 1;
-    ASSERT_NT(STATUS_BUFFER_TOO_SMALL,
-              BCryptQueryProviderRegistration(kSample, CRYPT_UM, BCRYPT_CIPHER_INTERFACE, &cbBuffer, &pReg));
-    EXPECT_EQ(cbNeeded, cbBuffer);
-    EXPECT_EQ(reinterpret_cast<PCRYPT_PROVIDER_REG>(pbStorage), pReg);
-    for (ULONG i = 0; i < cbNeeded; ++i) {
-        ASSERT_EQ(0xCD, pbStorage[i]) << "byte " << i;
-    }
-
-    // Exactly large enough.
-    cbBuffer = cbNeeded;
-    ASSERT_NT(STATUS_SUCCESS,
-              BCryptQueryProviderRegistration(kSample, CRYPT_UM, BCRYPT_CIPHER_INTERFACE, &cbBuffer, &pReg));
-    EXPECT_EQ(cbNeeded, cbBuffer);
-    EXPECT_EQ(reinterpret_cast<PCRYPT_PROVIDER_REG>(pbStorage), pReg);
-    ProviderSpec expected = SampleProvider();
-    expected.userMode->interfaces.erase(expected.userMode->interfaces.begin());
-    EXPECT_EQ(expected, ReadBack(*pReg));
-
-    // The buffer that the query allocates has the same size.
-    PCRYPT_PROVIDER_REG pAllocated = nullptr;
-    cbBuffer = 0;
-    ASSERT_NT(STATUS_SUCCESS,
-              BCryptQueryProviderRegistration(kSample, CRYPT_UM, BCRYPT_CIPHER_INTERFACE, &cbBuffer, &pAllocated));
-    EXPECT_EQ(cbNeeded, cbBuffer);
-    EXPECT_EQ(expected, ReadBack(*pAllocated));
-    BCryptFreeBuffer(pAllocated);
-}
-
-TEST_F(RegistrationTest, RecordWithoutAliasesOrFunctionsHasNullArrays)
-{
-    ProviderSpec spec;
-    spec.userMode = ImageSpec{u"Bare.dll", {InterfaceSpec{NCRYPT_KEY_STORAGE_INTERFACE, CRYPT_LOCAL, {}}}};
-    ASSERT_NT(STATUS_SUCCESS, Register(kSample, 0, spec));
-
-    ULONG cbBuffer = 0;
-    PCRYPT_PROVIDER_REG pReg = nullptr;
-    ASSERT_NT(STATUS_SUCCESS,
-              BCryptQueryProviderRegistration(kSample, CRYPT_ANY, NCRYPT_KEY_STORAGE_INTERFACE, &cbBuffer, &pReg));
-    EXPECT_EQ(0u, pReg->cAliases);
-    EXPECT_EQ(nullptr, pReg->rgpszAliases);
-    EXPECT_EQ(nullptr, pReg->pKM);
-    ASSERT_EQ(1u, pReg->pUM->cInterfaces);
-    EXPECT_EQ(0u, pReg->pUM->rgpInterfaces[0]->cFunctions);
-    EXPECT_EQ(nullptr, pReg->pUM->rgpInterfaces[0]->rgpszFunctions);
-    BCryptFreeBuffer(pReg);
-    BCryptFreeBuffer(nullptr);
+    EXPECT_EQ(kSampleKeyStorage, Query(kSample));
 }
 
 } // namespace

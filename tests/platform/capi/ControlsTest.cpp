@@ -2,184 +2,176 @@
 // call log.
 #include "CapiTestUtil.h"
 
-#include <cwchar>
+#include <map>
 
 using namespace capitest;
-using qvntest::CachedTestKey;
 
 namespace
 {
 
-const WCHAR kContainer[] = u"controls container";
-
-class ControlsTest : public qvntest::StoreTest
+class ControlsTest : public ContainerTest
 {
 protected:
     void SetUp() override
     {
-        qvntest::StoreTest::SetUp();
-        ASSERT_TRUE(
-            qvntest::CreateContainerWithKey(qvntest::kAlderProvider, kContainer, AT_KEYEXCHANGE, CachedTestKey(1024)));
+        ContainerTest::SetUp();
+        SetUpContainer(CachedTestKey(1024));
         QvnPlatformClearCallLog();
     }
 
-    QVN_CALL_RECORD Call(DWORD dwIndex)
+    // Creates and destroys a hash; the error of a failed create, or 0.
+    DWORD CreateHash()
     {
-        QVN_CALL_RECORD record;
-        std::memset(&record, 0, sizeof(record));
-        EXPECT_TRUE(QvnPlatformGetCall(dwIndex, &record));
-        return record;
+        HCRYPTHASH hHash = 0x77;
+        if (!CryptCreateHash(m_prov, CALG_SHA1, 0, 0, &hHash)) {
+            EXPECT_EQ(0x77u, hHash);
+            return GetLastError();
+        }
+        CryptDestroyHash(hHash);
+        return 0;
     }
 };
 
-TEST_F(ControlsTest, InjectedFailureEndsTheCallWithoutEffect)
+// A logged call as text: the function and the fields that are set, handles by name.
+std::string Describe(const QVN_CALL_RECORD &record, const std::map<ULONG_PTR, std::string> &handleNames)
 {
-    Prov prov;
-    ASSERT_TRUE(Acquire(&prov, kContainer));
-    Hash hash;
-    ASSERT_TRUE(HashWithValue(&hash, prov, CALG_SHA1, Bytes(20, 1)));
-    QvnPlatformFailCall("CryptSignHashW", 1, Code(NTE_FAIL));
+    std::string str = record.szFunction;
+    if (std::string(record.szFunction) == "CryptAcquireContextW") {
+        str += " '" + Narrow(record.szProvider) + "' " +
+               (record.fContainerNull ? std::string("null") : "'" + Narrow(record.szContainer) + "'");
+    }
+    auto field = [&str](const char *pszName, DWORD dwValue) {
+        char sz[32];
+        std::snprintf(sz, sizeof(sz), " %s=%x", pszName, static_cast<unsigned>(dwValue));
+        str += dwValue != 0 ? sz : "";
+    };
+    field("type", record.dwProvType);
+    field("flags", record.dwFlags);
+    field("spec", record.dwKeySpec);
+    field("alg", record.dwAlgId);
+    field("param", record.dwParam);
+    field("cb", record.cbData);
+    field("buf", record.dwBufLen);
+    const auto name = handleNames.find(record.hHandle);
+    str += " " + (name != handleNames.end() ? name->second : std::to_string(record.hHandle));
+    field(record.fSucceeded ? "ok" : "error", record.fSucceeded ? 1 : record.dwError);
+    return str;
+}
 
+TEST_F(ControlsTest, InjectedFailureEndsTheNthCallWithoutEffect)
+{
+    Hash hash;
+    ASSERT_TRUE(HashWithValue(&hash, m_prov, CALG_SHA1, Bytes(20, 1)));
+    QvnPlatformFailCall("CryptSignHashW", 2, Code(NTE_FAIL));
+    QvnPlatformFailCall("CryptSignHash", 1, Code(NTE_BAD_KEY)); // names are compared exactly
+    QvnPlatformFailCall("cryptsignhashw", 1, Code(NTE_BAD_KEY));
     Bytes signature(128, 0xcc);
-    DWORD cbSignature = 128;
-    EXPECT_FALSE(CryptSignHashW(hash, AT_KEYEXCHANGE, nullptr, 0, signature.data(), &cbSignature));
-    EXPECT_EQ(Code(NTE_FAIL), GetLastError());
+    DWORD cbSignature = 0;
+    EXPECT_TRUE(CryptSignHashW(hash, AT_KEYEXCHANGE, nullptr, 0, nullptr, &cbSignature));
+    EXPECT_FAILS(NTE_FAIL, CryptSignHashW(hash, AT_KEYEXCHANGE, nullptr, 0, signature.data(), &cbSignature));
     EXPECT_EQ(Bytes(128, 0xcc), signature);
     EXPECT_EQ(128u, cbSignature);
-    // Once only.
-    EXPECT_TRUE(CryptSignHashW(hash, AT_KEYEXCHANGE, nullptr, 0, signature.data(), &cbSignature));
-}
+    EXPECT_TRUE(CryptSignHashW(hash, AT_KEYEXCHANGE, nullptr, 0, signature.data(), &cbSignature)); // once only
 
-TEST_F(ControlsTest, InjectedFailureCountsCallsOfThatFunction)
-{
-    QvnPlatformFailCall("CryptGetUserKey", 2, Code(NTE_BAD_KEYSET));
-    Prov prov;
-    ASSERT_TRUE(Acquire(&prov, kContainer));
-    Key first, second, third;
-    EXPECT_TRUE(CryptGetUserKey(prov, AT_KEYEXCHANGE, first.Out()));
-    EXPECT_FALSE(CryptGetUserKey(prov, AT_KEYEXCHANGE, second.Out()));
-    EXPECT_EQ(Code(NTE_BAD_KEYSET), GetLastError());
-    EXPECT_TRUE(CryptGetUserKey(prov, AT_KEYEXCHANGE, third.Out()));
-}
-
-TEST_F(ControlsTest, InjectedAcquireFailureCreatesNothing)
-{
+    // An injected acquire creates nothing; an injected release keeps the context.
     const LONG cContexts = QvnPlatformLiveContexts();
     QvnPlatformFailCall("CryptAcquireContextW", 1, Code(NTE_PROVIDER_DLL_FAIL));
     HCRYPTPROV hProv = 0x11;
-    EXPECT_FALSE(CryptAcquireContextW(&hProv, u"new one", qvntest::kAlderProvider, PROV_RSA_FULL, CRYPT_NEWKEYSET));
-    EXPECT_EQ(Code(NTE_PROVIDER_DLL_FAIL), GetLastError());
+    EXPECT_FAILS(NTE_PROVIDER_DLL_FAIL, CryptAcquireContextW(&hProv, u"new", kAlderProvider, 1, CRYPT_NEWKEYSET));
     EXPECT_EQ(0x11u, hProv);
     EXPECT_EQ(cContexts, QvnPlatformLiveContexts());
-    EXPECT_FALSE(CryptAcquireContextW(&hProv, u"new one", qvntest::kAlderProvider, PROV_RSA_FULL, 0));
-    EXPECT_EQ(Code(NTE_BAD_KEYSET), GetLastError());
-}
-
-TEST_F(ControlsTest, InjectedReleaseKeepsTheContext)
-{
-    HCRYPTPROV hProv = 0;
-    ASSERT_TRUE(CryptAcquireContextW(&hProv, kContainer, qvntest::kAlderProvider, PROV_RSA_FULL, 0));
+    EXPECT_FAILS(NTE_BAD_KEYSET, CryptAcquireContextW(&hProv, u"new", kAlderProvider, PROV_RSA_FULL, 0));
+    ASSERT_TRUE(Acquire(&m_prov, u"container"));
     QvnPlatformFailCall("CryptReleaseContext", 1, Code(NTE_FAIL));
-    EXPECT_FALSE(CryptReleaseContext(hProv, 0));
-    EXPECT_TRUE(CryptReleaseContext(hProv, 0));
+    EXPECT_FAILS(NTE_FAIL, CryptReleaseContext(m_prov, 0));
+    EXPECT_EQ(cContexts, QvnPlatformLiveContexts());
 }
 
-TEST_F(ControlsTest, CallLogRecordsArgumentsAndOutcomes)
+TEST_F(ControlsTest, PendingInjectionsFireInOrderUntilClearedOrReset)
 {
-    HCRYPTPROV hProv = 0;
-    ASSERT_TRUE(CryptAcquireContextW(&hProv, kContainer, qvntest::kAlderProvider, PROV_RSA_FULL, CRYPT_SILENT));
-    HCRYPTKEY hKey = 0;
-    ASSERT_TRUE(CryptGetUserKey(hProv, AT_KEYEXCHANGE, &hKey));
-    HCRYPTKEY hMissing = 0;
-    EXPECT_FALSE(CryptGetUserKey(hProv, AT_SIGNATURE, &hMissing));
+    QvnPlatformFailCall("CryptCreateHash", 1, 11);
+    QvnPlatformFailCall("CryptCreateHash", 3, 33);
+    QvnPlatformFailCall("CryptCreateHash", 5, 51); // two due on the same call: once, with the first error
+    QvnPlatformFailCall("CryptCreateHash", 5, 52);
+    QvnPlatformFailCall("CryptCreateHash", 0, 7); // the zeroth call and a null name are ignored
+    QvnPlatformFailCall(nullptr, 1, 7);
+    for (DWORD dwExpected : {11u, 0u, 33u, 0u, 51u, 0u}) {
+        EXPECT_EQ(dwExpected, CreateHash());
+    }
+    QvnPlatformFailCall("CryptCreateHash", 1, 7);
+    QvnPlatformClearFailures();
+    EXPECT_EQ(0u, CreateHash());
+    QvnPlatformFailCall("CryptCreateHash", 1, 7);
+    QvnPlatformReset();
+    EXPECT_EQ(0u, CreateHash());
+}
+
+TEST_F(ControlsTest, CallLogRecordsArgumentsAndOutcomesInOrder)
+{
+    HCRYPTPROV hProv = 0, hNull = 0, hEmpty = 0;
+    HCRYPTKEY hKey = 0, hMissing = 0;
     HCRYPTHASH hHash = 0;
+    ASSERT_TRUE(CryptAcquireContextW(&hProv, u"container", kAlderProvider, PROV_RSA_FULL, CRYPT_SILENT));
+    ASSERT_TRUE(CryptGetUserKey(hProv, AT_KEYEXCHANGE, &hKey));
+    EXPECT_FALSE(CryptGetUserKey(hProv, AT_SIGNATURE, &hMissing));
+    QvnPlatformFailCall("CryptCreateHash", 1, Code(NTE_NO_MEMORY));
+    EXPECT_FALSE(CryptCreateHash(hProv, CALG_MD5, 0, 0, &hHash));
     ASSERT_TRUE(CryptCreateHash(hProv, CALG_SHA_256, 0, 0, &hHash));
     const Bytes value(32, 3);
     ASSERT_TRUE(CryptSetHashParam(hHash, HP_HASHVAL, value.data(), 0));
-    Bytes signature(128);
-    DWORD cbSignature = 128;
+    Bytes signature(128), buffer(128);
+    DWORD cbSignature = 128, cbData = 5;
     ASSERT_TRUE(CryptSignHashW(hHash, AT_KEYEXCHANGE, nullptr, CRYPT_NOHASHOID, signature.data(), &cbSignature));
-    Bytes buffer(128);
-    DWORD cbData = 5;
     ASSERT_TRUE(CryptEncrypt(hKey, 0, TRUE, 0, buffer.data(), &cbData, 128));
     ASSERT_TRUE(CryptDestroyHash(hHash));
     ASSERT_TRUE(CryptDestroyKey(hKey));
     ASSERT_TRUE(CryptReleaseContext(hProv, 0));
+    ASSERT_TRUE(CryptAcquireContextW(&hNull, nullptr, kCedarProvider, PROV_RSA_AES, CRYPT_VERIFYCONTEXT));
+    ASSERT_TRUE(CryptReleaseContext(hNull, 0));
+    ASSERT_TRUE(CryptAcquireContextW(&hEmpty, u"", kCedarProvider, PROV_RSA_AES, CRYPT_VERIFYCONTEXT));
 
-    ASSERT_EQ(10u, QvnPlatformGetCallCount());
-    const QVN_CALL_RECORD acquire = Call(0);
-    EXPECT_STREQ("CryptAcquireContextW", acquire.szFunction);
-    EXPECT_EQ(WString(qvntest::kAlderProvider), WString(acquire.szProvider));
-    EXPECT_EQ(WString(kContainer), WString(acquire.szContainer));
-    EXPECT_FALSE(acquire.fContainerNull);
-    EXPECT_EQ(static_cast<DWORD>(PROV_RSA_FULL), acquire.dwProvType);
-    EXPECT_EQ(CRYPT_SILENT, acquire.dwFlags);
-    EXPECT_TRUE(acquire.fSucceeded);
-    EXPECT_EQ(hProv, acquire.hHandle);
-
-    const QVN_CALL_RECORD userKey = Call(1);
-    EXPECT_STREQ("CryptGetUserKey", userKey.szFunction);
-    EXPECT_EQ(static_cast<DWORD>(AT_KEYEXCHANGE), userKey.dwKeySpec);
-    EXPECT_EQ(hProv, userKey.hHandle);
-    const QVN_CALL_RECORD missing = Call(2);
-    EXPECT_FALSE(missing.fSucceeded);
-    EXPECT_EQ(Code(NTE_NO_KEY), missing.dwError);
-    EXPECT_EQ(static_cast<DWORD>(AT_SIGNATURE), missing.dwKeySpec);
-
-    const QVN_CALL_RECORD create = Call(3);
-    EXPECT_STREQ("CryptCreateHash", create.szFunction);
-    EXPECT_EQ(static_cast<DWORD>(CALG_SHA_256), create.dwAlgId);
-    const QVN_CALL_RECORD set = Call(4);
-    EXPECT_STREQ("CryptSetHashParam", set.szFunction);
-    EXPECT_EQ(static_cast<DWORD>(HP_HASHVAL), set.dwParam);
-    EXPECT_EQ(32u, set.cbData);
-    EXPECT_EQ(hHash, set.hHandle);
-    const QVN_CALL_RECORD sign = Call(5);
-    EXPECT_STREQ("CryptSignHashW", sign.szFunction);
-    EXPECT_EQ(CRYPT_NOHASHOID, sign.dwFlags);
-    EXPECT_EQ(static_cast<DWORD>(AT_KEYEXCHANGE), sign.dwKeySpec);
-    EXPECT_EQ(128u, sign.cbData);
-    const QVN_CALL_RECORD encrypt = Call(6);
-    EXPECT_STREQ("CryptEncrypt", encrypt.szFunction);
-    EXPECT_EQ(5u, encrypt.cbData);
-    EXPECT_EQ(128u, encrypt.dwBufLen);
-    EXPECT_EQ(hKey, encrypt.hHandle);
-    EXPECT_STREQ("CryptDestroyHash", Call(7).szFunction);
-    EXPECT_STREQ("CryptDestroyKey", Call(8).szFunction);
-    EXPECT_STREQ("CryptReleaseContext", Call(9).szFunction);
-    EXPECT_EQ(1u, QvnPlatformCountCalls("CryptSignHashW"));
+    const std::string strAlder = "CryptAcquireContextW 'Quorvane Alder Cryptographic Provider' ";
+    const std::string strCedar = "CryptAcquireContextW 'Quorvane Cedar Cryptographic Provider' ";
+    const std::vector<std::string> expected = {
+        strAlder + "'container' type=1 flags=40 prov ok=1",
+        "CryptGetUserKey spec=1 prov ok=1",
+        "CryptGetUserKey spec=2 prov error=8009000d",
+        "CryptCreateHash alg=8003 prov error=8009000e",
+        "CryptCreateHash alg=800c prov ok=1",
+        "CryptSetHashParam param=2 cb=20 hash ok=1",
+        "CryptSignHashW flags=1 spec=1 cb=80 hash ok=1",
+        "CryptEncrypt cb=5 buf=80 key ok=1",
+        "CryptDestroyHash hash ok=1",
+        "CryptDestroyKey key ok=1",
+        "CryptReleaseContext prov ok=1",
+        strCedar + "null type=18 flags=f0000000 null ok=1", // a null container is told from an empty one
+        "CryptReleaseContext null ok=1",
+        strCedar + "'' type=18 flags=f0000000 empty ok=1",
+    };
+    ASSERT_EQ(expected.size(), QvnPlatformGetCallCount());
+    QVN_CALL_RECORD record;
+    for (DWORD i = 0; i < expected.size(); ++i) {
+        ASSERT_TRUE(QvnPlatformGetCall(i, &record));
+        EXPECT_EQ(
+            expected[i],
+            Describe(record, {{hProv, "prov"}, {hKey, "key"}, {hHash, "hash"}, {hNull, "null"}, {hEmpty, "empty"}}))
+            << i;
+    }
     EXPECT_EQ(2u, QvnPlatformCountCalls("CryptGetUserKey"));
-}
+    EXPECT_EQ(0u, QvnPlatformCountCalls("CryptSignHash"));
+    EXPECT_EQ(0u, QvnPlatformCountCalls(nullptr));
 
-TEST_F(ControlsTest, CallLogTellsNullContainerFromEmptyOne)
-{
-    HCRYPTPROV hProv = 0;
-    ASSERT_TRUE(CryptAcquireContextW(&hProv, nullptr, qvntest::kCedarProvider, PROV_RSA_AES, CRYPT_VERIFYCONTEXT));
-    CryptReleaseContext(hProv, 0);
-    ASSERT_TRUE(CryptAcquireContextW(&hProv, u"", qvntest::kCedarProvider, PROV_RSA_AES, CRYPT_VERIFYCONTEXT));
-    CryptReleaseContext(hProv, 0);
-    const QVN_CALL_RECORD first = Call(0);
-    const QVN_CALL_RECORD second = Call(2);
-    EXPECT_TRUE(first.fContainerNull);
-    EXPECT_FALSE(second.fContainerNull);
-    EXPECT_EQ(0, second.szContainer[0]);
-    EXPECT_EQ(static_cast<DWORD>(PROV_RSA_AES), first.dwProvType);
-    EXPECT_EQ(CRYPT_VERIFYCONTEXT, first.dwFlags);
-}
-
-TEST_F(ControlsTest, InjectedFailureIsLogged)
-{
-    QvnPlatformFailCall("CryptCreateHash", 1, Code(NTE_NO_MEMORY));
-    Prov prov;
-    ASSERT_TRUE(Acquire(&prov, kContainer));
-    HCRYPTHASH hHash = 0;
-    EXPECT_FALSE(CryptCreateHash(prov, CALG_MD5, 0, 0, &hHash));
-    ASSERT_EQ(2u, QvnPlatformGetCallCount());
-    const QVN_CALL_RECORD record = Call(1);
-    EXPECT_STREQ("CryptCreateHash", record.szFunction);
-    EXPECT_FALSE(record.fSucceeded);
-    EXPECT_EQ(Code(NTE_NO_MEMORY), record.dwError);
-    EXPECT_EQ(static_cast<DWORD>(CALG_MD5), record.dwAlgId);
+    // Reading past the end fails and leaves the record alone; clearing and resetting empty the log.
+    EXPECT_FALSE(QvnPlatformGetCall(14, &record));
+    EXPECT_STREQ("CryptAcquireContextW", record.szFunction);
+    EXPECT_FALSE(QvnPlatformGetCall(0, nullptr));
+    QvnPlatformClearCallLog();
+    EXPECT_EQ(0u, QvnPlatformCountCalls("CryptGetUserKey"));
+    ASSERT_TRUE(CryptReleaseContext(hEmpty, 0));
+    EXPECT_EQ(1u, QvnPlatformGetCallCount());
+    QvnPlatformReset();
+    EXPECT_EQ(0u, QvnPlatformGetCallCount());
+    EXPECT_FALSE(QvnPlatformGetCall(0, &record));
 }
 
 } // namespace
