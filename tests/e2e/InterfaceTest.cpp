@@ -1,243 +1,251 @@
-// The export GetKeyStorageInterface and the shape of the table it hands out:
-// names, version gate, argument checks, the interface version and the
-// sixteen slots that the provider does not support.
-#include "E2EFixture.h"
-#include "E2ERecord.h"
+// The export GetKeyStorageInterface, the table it hands out with its sixteen
+// unsupported slots, opening providers under the five names, and what a
+// provider answers about itself: properties and the algorithm list.
+#include "E2E.h"
 
 #include <functional>
+#include <set>
+#include <tuple>
 
 namespace e2e
 {
 namespace
 {
 
-const NTSTATUS kStatusInvalidParameter = static_cast<NTSTATUS>(0xC000000DL);
-const NTSTATUS kStatusNotSupported = static_cast<NTSTATUS>(0xC00000BBL);
+NCRYPT_KEY_STORAGE_FUNCTION_TABLE *const kTableSentinel =
+    reinterpret_cast<NCRYPT_KEY_STORAGE_FUNCTION_TABLE *>(static_cast<ULONG_PTR>(0x5EB7));
 
-class GetKeyStorageInterfaceTest : public KspTest
+// Names compare exactly: whole strings, case-sensitive, no trimming.
+const struct {
+    const char *pszLabel;
+    LPCWSTR pszName;
+} kNotNames[] = {{"null", nullptr},
+                 {"empty", TEXT("")},
+                 {"lower-case", TEXT("quorvane tpm key storage provider")},
+                 {"upper-case", TEXT("QUORVANE TPM KEY STORAGE PROVIDER")},
+                 {"trailing-blank", TEXT("Quorvane TPM Key Storage Provider ")},
+                 {"leading-blank", TEXT(" Quorvane TPM Key Storage Provider")},
+                 {"extra-character", TEXT("Quorvane TPM Key Storage Providers")},
+                 {"prefix", TEXT("Quorvane TPM Key Storage")},
+                 {"csp-lower-case", TEXT("Quorvane alder Cryptographic Provider")},
+                 {"csp-trailing-blank", TEXT("Quorvane Dogwood Cryptographic Provider ")},
+                 {"csp-prefix", TEXT("Quorvane Cedar Cryptographic")},
+                 {"unknown-csp", TEXT("Quorvane Elm Cryptographic Provider")}};
+
+TEST_F(KspTest, GetKeyStorageInterfaceAcceptsTheFiveNamesExactlyAndNoFlags)
 {
-protected:
-    NTSTATUS Call(const char *pszLabel, LPCWSTR pszName, NCRYPT_KEY_STORAGE_FUNCTION_TABLE **ppTable, DWORD dwFlags)
-    {
-        const NTSTATUS status = Module().GetKeyStorageInterface(pszName, ppTable, dwFlags);
-        Record(std::string("GetKeyStorageInterface.") + pszLabel, status);
-        return status;
+    const NTSTATUS kInvalidParameter = static_cast<NTSTATUS>(0xC000000DL);
+    for (LPCWSTR pszName : kAllNames) {
+        NCRYPT_KEY_STORAGE_FUNCTION_TABLE *pTable = kTableSentinel;
+        EXPECT_EQ(0, GetInterface("name", pszName, &pTable, 0));
+        EXPECT_EQ(m_pTable, pTable);
     }
-
-    // Something for a refused call to leave alone.
-    NCRYPT_KEY_STORAGE_FUNCTION_TABLE *Sentinel() const
-    {
-        return reinterpret_cast<NCRYPT_KEY_STORAGE_FUNCTION_TABLE *>(static_cast<ULONG_PTR>(0x5EB7));
+    for (const auto &name : kNotNames) {
+        NCRYPT_KEY_STORAGE_FUNCTION_TABLE *pTable = kTableSentinel;
+        EXPECT_EQ(kInvalidParameter, GetInterface(name.pszLabel, name.pszName, &pTable, 0)) << name.pszLabel;
+        EXPECT_EQ(kTableSentinel, pTable);
     }
-};
-
-TEST_F(GetKeyStorageInterfaceTest, AcceptsEveryProviderNameWithTheSameTable)
-{
-    const struct {
-        const char *pszLabel;
-        LPCWSTR pszName;
-    } names[] = {
-        {"ksp", E2E_KSP_NAME},     {"alder", E2E_ALDER_NAME},     {"birch", E2E_BIRCH_NAME},
-        {"cedar", E2E_CEDAR_NAME}, {"dogwood", E2E_DOGWOOD_NAME},
-    };
-    for (const auto &name : names) {
-        SCOPED_TRACE(name.pszLabel);
-        NCRYPT_KEY_STORAGE_FUNCTION_TABLE *pTable = Sentinel();
-        EXPECT_EQ(0, Call(name.pszLabel, name.pszName, &pTable, 0));
-        EXPECT_EQ(TablePointer(), pTable);
+    EXPECT_EQ(kInvalidParameter, GetInterface("null-out", E2E_KSP_NAME, nullptr, 0));
+    EXPECT_EQ(kInvalidParameter, GetInterface("null-out", E2E_CEDAR_NAME, nullptr, 0));
+    for (DWORD dwFlags : Dwords{0x1u, 0x40u, 0x80000000u, 0xFFFFFFFFu}) {
+        NCRYPT_KEY_STORAGE_FUNCTION_TABLE *pTable = kTableSentinel;
+        EXPECT_EQ(kInvalidParameter, GetInterface("flags", E2E_ALDER_NAME, &pTable, dwFlags)) << dwFlags;
+        EXPECT_EQ(kTableSentinel, pTable);
     }
-}
-
-TEST_F(GetKeyStorageInterfaceTest, RefusesEveryOtherNameAndLeavesTheOutParameter)
-{
-    const struct {
-        const char *pszLabel;
-        LPCWSTR pszName;
-    } names[] = {
-        {"null", nullptr},
-        {"empty", TEXT("")},
-        {"lower-case", TEXT("quorvane tpm key storage provider")},
-        {"upper-case", TEXT("QUORVANE TPM KEY STORAGE PROVIDER")},
-        {"trailing-blank", TEXT("Quorvane TPM Key Storage Provider ")},
-        {"leading-blank", TEXT(" Quorvane TPM Key Storage Provider")},
-        {"extra-character", TEXT("Quorvane TPM Key Storage Providers")},
-        {"prefix", TEXT("Quorvane TPM Key Storage")},
-        {"csp-lower-case", TEXT("Quorvane alder Cryptographic Provider")},
-        {"csp-trailing-blank", TEXT("Quorvane Dogwood Cryptographic Provider ")},
-        {"other-provider", TEXT("Microsoft Software Key Storage Provider")},
-        {"csp-family-name", TEXT("Quorvane Cryptographic Provider")},
-    };
-    for (const auto &name : names) {
-        SCOPED_TRACE(name.pszLabel);
-        NCRYPT_KEY_STORAGE_FUNCTION_TABLE *pTable = Sentinel();
-        EXPECT_EQ(kStatusInvalidParameter, Call(name.pszLabel, name.pszName, &pTable, 0));
-        EXPECT_EQ(Sentinel(), pTable);
-    }
-}
-
-TEST_F(GetKeyStorageInterfaceTest, RefusesANullOutParameter)
-{
-    EXPECT_EQ(kStatusInvalidParameter, Call("null-out", E2E_KSP_NAME, nullptr, 0));
-    EXPECT_EQ(kStatusInvalidParameter, Call("null-out-csp", E2E_CEDAR_NAME, nullptr, 0));
-}
-
-TEST_F(GetKeyStorageInterfaceTest, RefusesAnyFlagAndLeavesTheOutParameter)
-{
-    for (DWORD dwFlags : std::initializer_list<DWORD>{0x1u, 0x40u, 0x80000000u, 0xFFFFFFFFu}) {
-        SCOPED_TRACE(dwFlags);
-        NCRYPT_KEY_STORAGE_FUNCTION_TABLE *pTable = Sentinel();
-        EXPECT_EQ(kStatusInvalidParameter,
-                  Call(("flags-" + std::to_string(dwFlags)).c_str(), E2E_KSP_NAME, &pTable, dwFlags));
-        EXPECT_EQ(Sentinel(), pTable);
-    }
-}
-
-TEST_F(GetKeyStorageInterfaceTest, AcceptsWindowsSixAndLaterOnly)
-{
-    const struct {
-        DWORD dwMajor;
-        DWORD dwMinor;
-        bool fSupported;
-    } versions[] = {{5, 0, false}, {5, 2, false}, {5, 99, false}, {6, 0, true}, {6, 1, true}, {10, 0, true}};
-    for (const auto &version : versions) {
-        E2E_REQUIRE_CONTROLS(platform::SetWindowsVersion(version.dwMajor, version.dwMinor));
-        SCOPED_TRACE(std::to_string(version.dwMajor) + "." + std::to_string(version.dwMinor));
-        NCRYPT_KEY_STORAGE_FUNCTION_TABLE *pTable = Sentinel();
-        const NTSTATUS status =
-            Call(("version-" + std::to_string(version.dwMajor) + "." + std::to_string(version.dwMinor)).c_str(),
-                 E2E_ALDER_NAME, &pTable, 0);
-        if (version.fSupported) {
-            EXPECT_EQ(0, status);
-            EXPECT_EQ(TablePointer(), pTable);
-        } else {
-            EXPECT_EQ(kStatusNotSupported, status);
-            EXPECT_EQ(Sentinel(), pTable);
-        }
-    }
-}
-
-TEST_F(GetKeyStorageInterfaceTest, OnAnOldSystemChecksTheNameFirstAndTheOutParameterLast)
-{
-    E2E_REQUIRE_CONTROLS(platform::SetWindowsVersion(5, 1));
-    NCRYPT_KEY_STORAGE_FUNCTION_TABLE *pTable = Sentinel();
-    EXPECT_EQ(kStatusInvalidParameter, Call("old-bad-name", TEXT("Quorvane"), &pTable, 0));
-    EXPECT_EQ(kStatusInvalidParameter, Call("old-null-name", nullptr, &pTable, 0));
-    EXPECT_EQ(kStatusNotSupported, Call("old-null-out", E2E_KSP_NAME, nullptr, 0));
-    EXPECT_EQ(kStatusNotSupported, Call("old-bad-flags", E2E_KSP_NAME, &pTable, 1));
-    EXPECT_EQ(Sentinel(), pTable);
-}
-
-TEST_F(KspTest, TableIsInterfaceVersionOneZeroWithEverySlotFilled)
-{
-    const NCRYPT_KEY_STORAGE_FUNCTION_TABLE &table = ksp().Table();
-    EXPECT_EQ(1, table.Version.MajorVersion);
-    EXPECT_EQ(0, table.Version.MinorVersion);
-    const void *const *ppSlots = reinterpret_cast<const void *const *>(&table.OpenProvider);
+    EXPECT_EQ(1, m_pTable->Version.MajorVersion);
+    EXPECT_EQ(0, m_pTable->Version.MinorVersion);
+    const void *const *ppSlots = reinterpret_cast<const void *const *>(&m_pTable->OpenProvider);
     for (int i = 0; i < 26; ++i) {
         EXPECT_NE(nullptr, ppSlots[i]) << "slot " << i + 1;
     }
 }
 
 // Every slot beyond the ten implemented ones answers NTE_NOT_SUPPORTED at
-// once, for handles that were never opened and for real ones alike, touching
-// no out-parameter and not the thread's last-error value.
-class UnsupportedSlotTest : public KspTest
+// once, for made-up and real handles alike, touching no out-parameter and not
+// the thread's last-error value.
+TEST_F(KspTest, UnsupportedSlotsTouchNothing)
 {
-protected:
-    void ExpectEverySlotRefuses(const char *pszCase, NCRYPT_PROV_HANDLE hProvider, NCRYPT_KEY_HANDLE hKey)
-    {
-        const NCRYPT_KEY_STORAGE_FUNCTION_TABLE &t = ksp().Table();
+    Keys();
+    const NCRYPT_PROV_HANDLE hKsp = Open(E2E_KSP_NAME), hAlder = Open(E2E_ALDER_NAME);
+    const NCRYPT_KEY_HANDLE hKey = OpenKey(hAlder, E2E_MAIN, AT_KEYEXCHANGE);
+    const NCRYPT_KEY_STORAGE_FUNCTION_TABLE &t = *m_pTable;
+    for (const auto &h : {std::make_tuple("never-opened", ULONG_PTR(0x4000), ULONG_PTR(0x8000)),
+                          std::make_tuple("zero", ULONG_PTR(0), ULONG_PTR(0)), std::make_tuple("ksp", hKsp, hKey),
+                          std::make_tuple("open-key", hAlder, hKey)}) {
+        const NCRYPT_PROV_HANDLE hP = std::get<1>(h);
+        const NCRYPT_KEY_HANDLE hK = std::get<2>(h);
         const ULONG_PTR kSentinel = 0xA5A5A5A5u;
         NCRYPT_KEY_HANDLE hOutKey = kSentinel;
+        NCRYPT_SECRET_HANDLE hSecret = kSentinel;
         DWORD dwResult = 0x5A5A;
-        BYTE rgbBuffer[16] = {0x11, 0x22, 0x33};
+        BYTE rgb[16] = {0x11, 0x22, 0x33};
         HANDLE hEvent = reinterpret_cast<HANDLE>(kSentinel);
         NCryptKeyName *pKeyName = reinterpret_cast<NCryptKeyName *>(kSentinel);
         PVOID pvEnumState = reinterpret_cast<PVOID>(kSentinel);
-        NCRYPT_SECRET_HANDLE hSecret = kSentinel;
-        const NCRYPT_SECRET_HANDLE hSomeSecret = 0x1234;
-
         const std::pair<const char *, std::function<SECURITY_STATUS()>> calls[] = {
-            {"CreatePersistedKey",
-             [&] { return t.CreatePersistedKey(hProvider, &hOutKey, TEXT("RSA"), E2E_MAIN_CONTAINER, 1, 0); }},
-            {"GetKeyProperty",
-             [&] {
-                 return t.GetKeyProperty(hProvider, hKey, TEXT("Length"), rgbBuffer, sizeof(rgbBuffer), &dwResult, 0);
-             }},
-            {"SetProviderProperty", [&] { return t.SetProviderProperty(hProvider, TEXT("Version"), rgbBuffer, 4, 0); }},
-            {"SetKeyProperty", [&] { return t.SetKeyProperty(hProvider, hKey, TEXT("Length"), rgbBuffer, 4, 0); }},
-            {"FinalizeKey", [&] { return t.FinalizeKey(hProvider, hKey, 0); }},
-            {"DeleteKey", [&] { return t.DeleteKey(hProvider, hKey, 0); }},
+            {"CreatePersistedKey", [&] { return t.CreatePersistedKey(hP, &hOutKey, TEXT("RSA"), E2E_MAIN, 1, 0); }},
+            {"GetKeyProperty", [&] { return t.GetKeyProperty(hP, hK, TEXT("Length"), rgb, 16, &dwResult, 0); }},
+            {"SetProviderProperty", [&] { return t.SetProviderProperty(hP, TEXT("Version"), rgb, 4, 0); }},
+            {"SetKeyProperty", [&] { return t.SetKeyProperty(hP, hK, TEXT("Length"), rgb, 4, 0); }},
+            {"FinalizeKey", [&] { return t.FinalizeKey(hP, hK, 0); }},
+            {"DeleteKey", [&] { return t.DeleteKey(hP, hK, 0); }},
             {"FreeBuffer-null", [&] { return t.FreeBuffer(nullptr); }},
-            {"FreeBuffer-pointer", [&] { return t.FreeBuffer(rgbBuffer); }},
-            {"IsAlgSupported", [&] { return t.IsAlgSupported(hProvider, TEXT("RSA"), 0); }},
-            {"EnumKeys", [&] { return t.EnumKeys(hProvider, nullptr, &pKeyName, &pvEnumState, 0); }},
-            {"ImportKey",
-             [&] {
-                 return t.ImportKey(hProvider, 0, TEXT("RSAPUBLICBLOB"), nullptr, &hOutKey, rgbBuffer,
-                                    sizeof(rgbBuffer), 0);
-             }},
+            {"FreeBuffer", [&] { return t.FreeBuffer(rgb); }},
+            {"IsAlgSupported", [&] { return t.IsAlgSupported(hP, TEXT("RSA"), 0); }},
+            {"EnumKeys", [&] { return t.EnumKeys(hP, nullptr, &pKeyName, &pvEnumState, 0); }},
+            {"ImportKey", [&] { return t.ImportKey(hP, 0, TEXT("RSAPUBLICBLOB"), nullptr, &hOutKey, rgb, 16, 0); }},
             {"ExportKey",
-             [&] {
-                 return t.ExportKey(hProvider, hKey, 0, TEXT("RSAPUBLICBLOB"), nullptr, rgbBuffer, sizeof(rgbBuffer),
-                                    &dwResult, 0);
-             }},
-            {"PromptUser", [&] { return t.PromptUser(hProvider, hKey, TEXT("Sign"), 0); }},
-            {"NotifyChangeKey", [&] { return t.NotifyChangeKey(hProvider, &hEvent, 0); }},
-            {"SecretAgreement", [&] { return t.SecretAgreement(hProvider, hKey, hKey, &hSecret, 0); }},
-            {"DeriveKey",
-             [&] {
-                 return t.DeriveKey(hProvider, hSomeSecret, TEXT("HASH"), nullptr, rgbBuffer, sizeof(rgbBuffer),
-                                    &dwResult, 0);
-             }},
-            {"FreeSecret", [&] { return t.FreeSecret(hProvider, hSomeSecret); }},
+             [&] { return t.ExportKey(hP, hK, 0, TEXT("RSAPUBLICBLOB"), nullptr, rgb, 16, &dwResult, 0); }},
+            {"PromptUser", [&] { return t.PromptUser(hP, hK, TEXT("Sign"), 0); }},
+            {"NotifyChangeKey", [&] { return t.NotifyChangeKey(hP, &hEvent, 0); }},
+            {"SecretAgreement", [&] { return t.SecretAgreement(hP, hK, hK, &hSecret, 0); }},
+            {"DeriveKey", [&] { return t.DeriveKey(hP, 0x1234, TEXT("HASH"), nullptr, rgb, 16, &dwResult, 0); }},
+            {"FreeSecret", [&] { return t.FreeSecret(hP, 0x1234); }},
         };
         for (const auto &call : calls) {
-            SCOPED_TRACE(call.first);
+            SCOPED_TRACE(std::string(call.first) + " " + std::get<0>(h));
             SetLastError(0x0BADF00D);
             const SECURITY_STATUS status = call.second();
-            Record(std::string(call.first) + "." + pszCase, status);
-            EXPECT_EQ(NTE_NOT_SUPPORTED, status);
             EXPECT_EQ(0x0BADF00Du, GetLastError());
+            Record(std::string(call.first) + "." + std::get<0>(h), status);
+            EXPECT_EQ(NTE_NOT_SUPPORTED, status);
         }
         EXPECT_EQ(kSentinel, hOutKey);
+        EXPECT_EQ(kSentinel, hSecret);
         EXPECT_EQ(0x5A5Au, dwResult);
-        EXPECT_EQ(0x11, rgbBuffer[0]);
-        EXPECT_EQ(0x22, rgbBuffer[1]);
-        EXPECT_EQ(0x33, rgbBuffer[2]);
-        EXPECT_EQ(0, rgbBuffer[3]);
+        EXPECT_EQ(Hex({0x11, 0x22, 0x33, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}), Hex(Bytes(rgb, rgb + 16)));
         EXPECT_EQ(reinterpret_cast<HANDLE>(kSentinel), hEvent);
         EXPECT_EQ(reinterpret_cast<NCryptKeyName *>(kSentinel), pKeyName);
         EXPECT_EQ(reinterpret_cast<PVOID>(kSentinel), pvEnumState);
-        EXPECT_EQ(kSentinel, hSecret);
     }
-};
-
-TEST_F(UnsupportedSlotTest, RefuseHandlesThatWereNeverOpened)
-{
-    ExpectEverySlotRefuses("never-opened", 0x4000, 0x8000);
-    ExpectEverySlotRefuses("zero", 0, 0);
+    EXPECT_EQ(0, Sign("after", hAlder, hKey, nullptr, Pattern(32, 1), kExchangeBytes).status); // the key is unharmed
 }
 
-TEST_F(UnsupportedSlotTest, RefuseOpenProvidersAndKeys)
+TEST_F(KspTest, OpenProviderGivesEachOpeningItsOwnHandleAndRefusesOtherNames)
 {
-    E2E_KEYS(pKeys);
-    const NCRYPT_PROV_HANDLE hKsp = OpenProvider(E2E_KSP_NAME);
-    ExpectEverySlotRefuses("ksp-provider", hKsp, 0);
-    const NCRYPT_PROV_HANDLE hAlder = OpenProvider(E2E_ALDER_NAME);
-    const NCRYPT_KEY_HANDLE hKey = OpenKey(hAlder, E2E_MAIN_CONTAINER, AT_KEYEXCHANGE);
-    ExpectEverySlotRefuses("open-key", hAlder, hKey);
+    std::set<NCRYPT_PROV_HANDLE> handles;
+    for (LPCWSTR pszName : kAllNames) {
+        for (DWORD dwFlags : Dwords{0u, DWORD(NCRYPT_SILENT_FLAG), DWORD(NCRYPT_MACHINE_KEY_FLAG), 0xFFFFFFFFu}) {
+            NCRYPT_PROV_HANDLE hProvider = 0;
+            ASSERT_EQ(0, KSP(OpenProvider, "each", &hProvider, pszName, dwFlags));
+            EXPECT_TRUE(handles.insert(hProvider).second) << "handle handed out twice";
+        }
+    }
+    EXPECT_EQ(0u, handles.count(0));
+    for (NCRYPT_PROV_HANDLE hProvider : handles) {
+        EXPECT_EQ(0, KSP(FreeProvider, "each", hProvider));
+    }
+    for (const auto &name : kNotNames) {
+        NCRYPT_PROV_HANDLE hProvider = 0xC0FFEE;
+        EXPECT_EQ(NTE_INVALID_PARAMETER, KSP(OpenProvider, name.pszLabel, &hProvider, name.pszName, 0))
+            << name.pszLabel;
+        EXPECT_EQ(0xC0FFEEu, hProvider);
+    }
+    for (LPCWSTR pszName : {E2E_KSP_NAME, E2E_ALDER_NAME, TEXT("Quorvane"), static_cast<LPCWSTR>(nullptr)}) {
+        EXPECT_EQ(NTE_INVALID_PARAMETER, KSP(OpenProvider, "null-out", nullptr, pszName, 0));
+    }
+}
 
-    // The key is untouched by all of it.
-    BYTE rgbHash[32] = {1};
-    BCRYPT_PKCS1_PADDING_INFO padding = {TEXT("SHA256")};
-    Bytes signature(kMainExchangeBytes);
-    DWORD cbResult = 0;
-    EXPECT_EQ(0, ksp().SignHash("after", hAlder, hKey, &padding, rgbHash, sizeof(rgbHash), signature.data(),
-                                static_cast<DWORD>(signature.size()), &cbResult, NCRYPT_PAD_PKCS1_FLAG));
-    EXPECT_EQ(0, ksp().FreeKey("after", hAlder, hKey));
-    EXPECT_EQ(0, ksp().FreeProvider("after-alder", hAlder));
-    EXPECT_EQ(0, ksp().FreeProvider("after-ksp", hKsp));
+// Only the key storage provider answers the three properties: 4 little-endian
+// bytes and not a byte more, at any address, whatever the flags; the size is
+// 4 even when the buffer is too short. Refusals write nothing; a missing
+// result pointer is found before the name is looked at.
+TEST_F(KspTest, ProviderPropertiesAreFourBytesWrittenExactly)
+{
+    const struct {
+        const char *pszLabel;
+        LPCWSTR pszName;
+        Bytes value;
+    } properties[] = {{"impl-type", NCRYPT_IMPL_TYPE_PROPERTY, {0x00, 0x00, 0x00, 0x00}},
+                      {"version", NCRYPT_VERSION_PROPERTY, {0x00, 0x00, 0x01, 0x00}},
+                      {"max-name-length", NCRYPT_MAX_NAME_LENGTH_PROPERTY, {0x04, 0x01, 0x00, 0x00}}};
+    const struct {
+        const char *pszLabel;
+        size_t offset;
+        DWORD cbOutput;
+        bool fNullOutput;
+        DWORD dwFlags;
+        SECURITY_STATUS expected;
+    } buffers[] = {{"larger", 0, 8, false, 0, 0},
+                   {"exact-unaligned", 1, 4, false, 0, 0},
+                   {"silent-flag", 0, 4, false, NCRYPT_SILENT_FLAG, 0},
+                   {"all-flags", 3, 5, false, 0xFFFFFFFF, 0},
+                   {"size-query", 0, 0, true, 0, 0},
+                   {"size-query-100", 0, 100, true, 0, 0},
+                   {"short-3", 0, 3, false, 0, NTE_INVALID_PARAMETER},
+                   {"short-0", 0, 0, false, 0, NTE_INVALID_PARAMETER}};
+    const struct {
+        const char *pszLabel;
+        LPCWSTR pszName;
+        bool fNullResult;
+        SECURITY_STATUS expected; // by the key storage provider
+    } refusals[] = {{"lower-case", TEXT("impl type"), false, NTE_NOT_SUPPORTED},
+                    {"trailing-blank", TEXT("Version "), false, NTE_NOT_SUPPORTED},
+                    {"prefix", TEXT("Max Name"), false, NTE_NOT_SUPPORTED},
+                    {"empty", TEXT(""), false, NTE_NOT_SUPPORTED},
+                    {"other-property", TEXT("Unique Name"), false, NTE_NOT_SUPPORTED},
+                    {"null-name", nullptr, false, NTE_INVALID_PARAMETER},
+                    {"null-result", NCRYPT_VERSION_PROPERTY, true, NTE_INVALID_PARAMETER},
+                    {"unknown-null-result", TEXT("Name"), true, NTE_INVALID_PARAMETER}};
+    for (size_t iProvider = 0; iProvider < 5; ++iProvider) {
+        const NCRYPT_PROV_HANDLE hProvider = Open(kAllNames[iProvider]);
+        for (const auto &property : properties) {
+            for (const auto &buffer : buffers) {
+                const std::string strLabel = std::string(property.pszLabel) + "-" + buffer.pszLabel;
+                SCOPED_TRACE(std::to_string(iProvider) + " " + strLabel);
+                Bytes output(16, 0xCC), expected(16, 0xCC);
+                DWORD cbResult = 0xDEAD;
+                EXPECT_EQ(iProvider == 0 ? buffer.expected : NTE_NOT_SUPPORTED,
+                          KSP(GetProviderProperty, strLabel.c_str(), hProvider, property.pszName,
+                              buffer.fNullOutput ? nullptr : output.data() + buffer.offset, buffer.cbOutput, &cbResult,
+                              buffer.dwFlags));
+                EXPECT_EQ(iProvider == 0 ? 4u : 0xDEADu, cbResult);
+                if (iProvider == 0 && buffer.expected == 0 && !buffer.fNullOutput) {
+                    std::copy(property.value.begin(), property.value.end(), expected.begin() + buffer.offset);
+                }
+                EXPECT_EQ(Hex(expected), Hex(output));
+            }
+        }
+        for (const auto &refusal : refusals) {
+            SCOPED_TRACE(std::to_string(iProvider) + " " + refusal.pszLabel);
+            Bytes output(8, 0xCC);
+            DWORD cbResult = 0xDEAD;
+            EXPECT_EQ(iProvider == 0 ? refusal.expected : NTE_NOT_SUPPORTED,
+                      KSP(GetProviderProperty, refusal.pszLabel, hProvider, refusal.pszName, output.data(), 8,
+                          refusal.fNullResult ? nullptr : &cbResult, 0));
+            EXPECT_EQ(0xDEADu, cbResult);
+            EXPECT_EQ(Bytes(8, 0xCC), output);
+        }
+    }
+}
+
+// The key storage provider lists no algorithm, for any class and flag, and
+// never touches the list pointer; a provider of a CSP answers no list at all.
+TEST_F(KspTest, EnumAlgorithmsListsNothing)
+{
+    NCryptAlgorithmName *const pSentinel = reinterpret_cast<NCryptAlgorithmName *>(static_cast<ULONG_PTR>(0xA160));
+    for (size_t iProvider = 0; iProvider < 5; ++iProvider) {
+        SCOPED_TRACE(iProvider);
+        const NCRYPT_PROV_HANDLE hProvider = Open(kAllNames[iProvider]);
+        const SECURITY_STATUS expected = iProvider == 0 ? 0 : NTE_NOT_SUPPORTED;
+        for (DWORD dwOperations : Dwords{0u, DWORD(NCRYPT_CIPHER_OPERATION),
+                                         DWORD(NCRYPT_ASYMMETRIC_ENCRYPTION_OPERATION | NCRYPT_SIGNATURE_OPERATION)}) {
+            for (DWORD dwFlags : Dwords{0u, DWORD(NCRYPT_SILENT_FLAG), 0xFFFFFFFFu}) {
+                DWORD dwCount = 77, dwCountNullList = 77;
+                NCryptAlgorithmName *pList = pSentinel;
+                EXPECT_EQ(expected, KSP(EnumAlgorithms, "list", hProvider, dwOperations, &dwCount, &pList, dwFlags));
+                EXPECT_EQ(expected, KSP(EnumAlgorithms, "null-list", hProvider, dwOperations, &dwCountNullList, nullptr,
+                                        dwFlags));
+                EXPECT_EQ(expected == 0 ? 0u : 77u, dwCount);
+                EXPECT_EQ(dwCount, dwCountNullList);
+                EXPECT_EQ(pSentinel, pList);
+            }
+        }
+        NCryptAlgorithmName *pList = pSentinel;
+        EXPECT_EQ(iProvider == 0 ? NTE_INVALID_PARAMETER : NTE_NOT_SUPPORTED,
+                  KSP(EnumAlgorithms, "null-count", hProvider, 0, nullptr, &pList, 0));
+        EXPECT_EQ(pSentinel, pList);
+    }
 }
 
 } // namespace

@@ -1,0 +1,233 @@
+// Shared ground of the end-to-end suite: the module loaded as the CNG router
+// loads it, its table wrapped so that every call is recorded, the independent
+// judge, the key containers that the cases open and the fixture.
+//
+// Recording: when QVN_E2E_RECORD names a file, each call through KSP appends
+// "<Suite.Test> <Slot>.<label> <status 0x%08X> [<size>]"; labels are stable
+// (no handles, no random data) and only the main thread records, so two runs
+// (the Linux stand-in and Wine) can be compared line by line.
+#ifndef QVN_E2E_H
+#define QVN_E2E_H
+
+#include <windows.h>
+#include <wincrypt.h>
+#include <ncrypt.h>
+
+#include <ncrypt_provider.h>
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <initializer_list>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#ifdef _WIN32
+#include "QvnWineCsp.h"
+#else
+#include <qvnplatform.h>
+#endif
+
+namespace e2e
+{
+
+using Bytes = std::vector<BYTE>;
+using WString = std::basic_string<WCHAR>;
+using Dwords = std::initializer_list<DWORD>;
+
+#define E2E_KSP_NAME TEXT("Quorvane TPM Key Storage Provider")
+#define E2E_ALDER_NAME TEXT("Quorvane Alder Cryptographic Provider")
+#define E2E_BIRCH_NAME TEXT("Quorvane Birch Cryptographic Provider")
+#define E2E_CEDAR_NAME TEXT("Quorvane Cedar Cryptographic Provider")
+#define E2E_DOGWOOD_NAME TEXT("Quorvane Dogwood Cryptographic Provider")
+
+struct Csp {
+    const char *pszTag;
+    LPCWSTR pszName;
+    DWORD dwProvType;
+};
+extern const Csp kCsps[4];
+extern const LPCWSTR kAllNames[5]; // the key storage provider first, then the CSPs
+
+// Containers. Main, in every CSP: an exchange pair of 2048 bits and a
+// signature pair of 1024 bits. In Alder only: SignatureOnly (a signature
+// pair), Empty (none), Machine (an exchange pair of 1024 bits in the machine
+// key set), Prompt (an exchange pair; opening it under CRYPT_SILENT needs a
+// prompt). Missing exists nowhere.
+#define E2E_MAIN TEXT("QvnE2E-Main")
+#define E2E_SIGNATURE_ONLY TEXT("QvnE2E-SignatureOnly")
+#define E2E_EMPTY TEXT("QvnE2E-Empty")
+#define E2E_MACHINE TEXT("QvnE2E-Machine")
+#define E2E_MISSING TEXT("QvnE2E-Missing")
+#ifdef _WIN32 // the Wine test CSP asks for a prompt by the name's prefix
+#define E2E_PROMPT QVN_WINE_CSP_PROMPT_PREFIX_W L"E2E"
+#else
+#define E2E_PROMPT TEXT("QvnPrompt-E2E")
+#endif
+
+constexpr DWORD kExchangeBytes = 256;
+constexpr DWORD kSignatureBytes = 128;
+constexpr DWORD kMaxPlaintext = kExchangeBytes - 11;
+constexpr DWORD kPkcs1 = NCRYPT_PAD_PKCS1_FLAG;
+
+// ---- The judge: OpenSSL on Linux, the platform's BCrypt on Windows ----------
+// It holds a key from a CryptoAPI PRIVATEKEYBLOB. Signatures and ciphertexts
+// most significant byte first; a null algorithm name stands for a bare hash
+// value (no DigestInfo). PKCS #1 v1.5 signatures are deterministic, so the
+// judge's own signature is what the module's must be, byte for byte.
+class JudgeKey
+{
+public:
+    virtual ~JudgeKey() = default;
+    virtual Bytes Sign(LPCWSTR pszAlgId, const Bytes &hash) const = 0;
+    virtual Bytes Encrypt(const Bytes &plaintext) const = 0;
+    virtual std::optional<Bytes> Decrypt(const Bytes &ciphertext) const = 0; // nullopt: not a valid ciphertext
+};
+std::unique_ptr<JudgeKey> JudgeKeyFromBlob(const Bytes &blob);
+// Whether the judge can tell signatures of this algorithm here. OpenSSL can
+// tell all; Wine's BCrypt cannot judge MD2, MD4, MD5 or bare hash values.
+bool JudgeCanCheck(LPCWSTR pszAlgId);
+
+// ---- Recorder -------------------------------------------------------------------
+void Record(const std::string &strLabel, LONG lStatus, const DWORD *pdwSize = nullptr);
+// The size or count that a slot reports is at its one DWORD * argument (a
+// handle's address is not one: handles are wider than a DWORD here).
+static_assert(sizeof(ULONG_PTR) > sizeof(DWORD), "the suite is built for 64-bit targets");
+struct SizeArgument {
+    static const DWORD *Of(DWORD *pdw) { return pdw; }
+    template <class T> static const DWORD *Of(T) { return nullptr; }
+};
+// Calls one slot, records it and checks what every entry promises around its
+// work: the thread's last-error value is left as it was, and after a failure
+// the lock is free again, so that a call from another thread gets in (a held
+// lock shows up as a hang, which the test driver's time-out ends).
+template <class Fn, class... A>
+SECURITY_STATUS Call(const char *pszSlot, const char *pszLabel, const NCRYPT_KEY_STORAGE_FUNCTION_TABLE *pTable, Fn pfn,
+                     A... a)
+{
+    SetLastError(0x4E2E4E2E);
+    const SECURITY_STATUS status = pfn(a...);
+    EXPECT_EQ(0x4E2E4E2Eu, GetLastError()) << pszSlot << "." << pszLabel << " changed the last-error value";
+    if (status != 0) {
+        SECURITY_STATUS next = 0;
+        std::thread([&] { next = pTable->FreeProvider(0); }).join();
+        EXPECT_EQ(NTE_INVALID_HANDLE, next) << "a call after " << pszSlot << "." << pszLabel;
+    }
+    const DWORD *pdwSize = nullptr;
+    ((pdwSize = pdwSize != nullptr ? pdwSize : SizeArgument::Of(a)), ...);
+    Record(std::string(pszSlot) + "." + pszLabel, status, pdwSize);
+    return status;
+}
+// Calls a slot of the table in scope (m_pTable), recorded as "<Slot>.<label>".
+#define KSP(Slot, label, ...) ::e2e::Call(#Slot, label, m_pTable, m_pTable->Slot, __VA_ARGS__)
+
+// The module, loaded by path (beside the program on Windows; on Linux from
+// QVN_E2E_MODULE or the build's path). Load throws std::runtime_error.
+class KspModule
+{
+public:
+    ~KspModule() { Unload(); }
+    void Load();
+    void Unload();
+    GetKeyStorageInterfaceFn pfnGetInterface = nullptr;
+
+private:
+    HMODULE m_hModule = nullptr;
+};
+
+// ---- Key store, data and fixture ----------------------------------------------------
+// The key pairs of the containers (made by the CSPs, exportable), as the judge holds them.
+struct KeyPair {
+    std::unique_ptr<JudgeKey> pJudge;
+    DWORD cb = 0;
+};
+struct KeyStore {
+    KeyPair exchange[4], signature[4], machine;
+    const KeyPair &Main(size_t iCsp, DWORD dwKeySpec) const
+    {
+        return dwKeySpec == AT_SIGNATURE ? signature[iCsp] : exchange[iCsp];
+    }
+};
+// Built on first use (throws std::runtime_error when the platform refuses).
+const KeyStore &Keys();
+
+Bytes Pattern(size_t cb, BYTE bSeed);
+std::string Hex(const Bytes &bytes);
+// A key-sized block that the judge, holding the pair, does not decrypt.
+Bytes UndecryptableBlock(const KeyPair &pair, BYTE bSeed);
+
+#ifndef _WIN32
+// Live CryptoAPI contexts, keys, hashes and module blocks (the stand-in's counts).
+inline std::array<LONG, 4> Live()
+{
+    return {QvnPlatformLiveContexts(), QvnPlatformLiveKeys(), QvnPlatformLiveHashes(), QvnPlatformModuleLiveBlocks()};
+}
+// Clears injected failures, the call log and the emulated version (not the prompt marks).
+void ResetControls();
+#endif
+
+// What a data slot left: its status, the size at pcbResult (0xDEAD before)
+// and the output buffer (0xCC before).
+struct Out {
+    SECURITY_STATUS status;
+    DWORD cb;
+    Bytes bytes;
+};
+
+// Every case: a freshly loaded module and the table it hands out. TearDown
+// unloads it; on Linux no CryptoAPI handle or module block may outlive it.
+class KspTest : public ::testing::Test
+{
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    NTSTATUS GetInterface(const char *l, LPCWSTR pszName, NCRYPT_KEY_STORAGE_FUNCTION_TABLE **ppTable, DWORD dwFlags)
+    {
+        const NTSTATUS status = m_module.pfnGetInterface(pszName, ppTable, dwFlags);
+        Record(std::string("GetKeyStorageInterface.") + l, status);
+        return status;
+    }
+    NCRYPT_PROV_HANDLE Open(LPCWSTR pszName)
+    {
+        NCRYPT_PROV_HANDLE hProvider = 0;
+        EXPECT_EQ(0, KSP(OpenProvider, "fixture", &hProvider, pszName, 0));
+        return hProvider;
+    }
+    NCRYPT_KEY_HANDLE OpenKey(NCRYPT_PROV_HANDLE hProvider, LPCWSTR pszName, DWORD dwKeySpec, DWORD dwFlags = 0)
+    {
+        NCRYPT_KEY_HANDLE hKey = 0;
+        EXPECT_EQ(0, KSP(OpenKey, "fixture", hProvider, &hKey, pszName, dwKeySpec, dwFlags));
+        return hKey;
+    }
+    Out Sign(const char *l, NCRYPT_PROV_HANDLE hProvider, NCRYPT_KEY_HANDLE hKey, VOID *pPadding, Bytes hash,
+             DWORD cbOutput, DWORD dwFlags = kPkcs1)
+    {
+        Out out{0, 0xDEAD, Bytes(cbOutput, 0xCC)};
+        out.status = KSP(SignHash, l, hProvider, hKey, pPadding, hash.data(), static_cast<DWORD>(hash.size()),
+                         out.bytes.data(), cbOutput, &out.cb, dwFlags);
+        return out;
+    }
+    // Also checks that the caller's signature is left unchanged.
+    SECURITY_STATUS Verify(const char *l, NCRYPT_PROV_HANDLE hProvider, NCRYPT_KEY_HANDLE hKey, VOID *pPadding,
+                           Bytes hash, const Bytes &signature, DWORD dwFlags = kPkcs1);
+    // Encrypt or Decrypt; also checks that the input is left unchanged.
+    Out Crypt(bool fEncrypt, const char *l, NCRYPT_PROV_HANDLE hProvider, NCRYPT_KEY_HANDLE hKey, const Bytes &input,
+              DWORD cbOutput, VOID *pPadding = nullptr, DWORD dwFlags = kPkcs1);
+
+    KspModule m_module;
+    NCRYPT_KEY_STORAGE_FUNCTION_TABLE *m_pTable = nullptr;
+#ifndef _WIN32
+    std::array<LONG, 4> m_live{};
+#endif
+};
+
+// Cases that need the stand-in's test controls are not built for Windows
+// (StandInTest.cpp); shared cases use none.
+
+} // namespace e2e
+
+#endif
