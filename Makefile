@@ -56,7 +56,7 @@ lint:
 	@scripts/lint
 
 format:
-	@find src platform tools tests bench fuzz -name '*.cpp' -o -name '*.h' | xargs clang-format -i
+	@git ls-files -z -- '*.cpp' '*.h' '*.c' ':!platform/posix/include/assert.h' | xargs -0 clang-format -i
 
 clean:
 	rm -rf build dist
