@@ -240,9 +240,29 @@ int RunVerify(const Context &ctx, const CommandArgs &rgstrArgs)
     });
 }
 
-int RunEncrypt(const Context &ctx, const CommandArgs &rgstrArgs)
+namespace
 {
-    return WithUsage("encrypt", kEncryptUsage, [&] {
+
+// Encryption and decryption share their shape: read a file, hand it to one
+// table entry (Encrypt and Decrypt have the same prototype) with a size query
+// first, write what comes back.
+struct CipherCommand {
+    const char *pszCommand;
+    const char *pszUsage;
+    const char *pszVerb;      // the section title
+    const char *pszOperation; // the table entry's name
+    NCryptEncryptFn NCRYPT_KEY_STORAGE_FUNCTION_TABLE::*pfnEntry;
+    bool fProducesCiphertext;
+};
+
+const CipherCommand kEncryptCommand = {
+    "encrypt", kEncryptUsage, "Encrypting", "Encrypt", &NCRYPT_KEY_STORAGE_FUNCTION_TABLE::Encrypt, true};
+const CipherCommand kDecryptCommand = {
+    "decrypt", kDecryptUsage, "Decrypting", "Decrypt", &NCRYPT_KEY_STORAGE_FUNCTION_TABLE::Decrypt, false};
+
+int RunCipher(const Context &ctx, const CommandArgs &rgstrArgs, const CipherCommand &command)
+{
+    return WithUsage(command.pszCommand, command.pszUsage, [&] {
         const Args args(rgstrArgs, {QVNKSP_KEY_OPTIONS, {"in", true}, {"out", true}});
         if (args.Help()) {
             throw HelpRequested{};
@@ -250,91 +270,63 @@ int RunEncrypt(const Context &ctx, const CommandArgs &rgstrArgs)
         const KeyTarget target = ParseKeyTarget(args);
         const std::string strIn = args.Require("in");
         const std::string strOut = args.Require("out");
-        Report report("encrypt", ctx.fJson);
+        const std::string strInputKind = command.fProducesCiphertext ? "plaintext" : "ciphertext";
+        Report report(command.pszCommand, ctx.fJson);
         if (strOut == "-") {
             report.UseStandardError();
         }
         report.Section("Input");
-        Bytes plaintext;
-        if (!ReadInput(report, strIn, plaintext)) {
+        Bytes input;
+        if (!ReadInput(report, strIn, input)) {
             return report.Finish();
         }
-        report.Result("plaintext_size", "plaintext", std::to_string(plaintext.size()) + " bytes from " + strIn,
-                      JsonNumber(plaintext.size()));
-        return WithOpenKey(report, ctx, target, "Encrypting", [&](TableSession &session) {
-            DWORD cbCipher = 0;
-            SECURITY_STATUS status = session.pTable->Encrypt(session.hProvider, session.hKey, plaintext.data(),
-                                                             static_cast<DWORD>(plaintext.size()), nullptr, nullptr, 0,
-                                                             &cbCipher, NCRYPT_PAD_PKCS1_FLAG);
-            if (!report.Step("Encrypt(size query)", static_cast<uint32_t>(status), StatusKind::SecurityStatus)) {
+        report.Result(strInputKind + "_size", strInputKind, std::to_string(input.size()) + " bytes from " + strIn,
+                      JsonNumber(input.size()));
+        return WithOpenKey(report, ctx, target, command.pszVerb, [&](TableSession &session) {
+            const NCryptEncryptFn pfnEntry = session.pTable->*command.pfnEntry;
+            const std::string strOperation = command.pszOperation;
+            DWORD cbOutput = 0;
+            SECURITY_STATUS status =
+                pfnEntry(session.hProvider, session.hKey, input.data(), static_cast<DWORD>(input.size()), nullptr,
+                         nullptr, 0, &cbOutput, NCRYPT_PAD_PKCS1_FLAG);
+            if (!report.Step(strOperation + "(size query)", static_cast<uint32_t>(status),
+                             StatusKind::SecurityStatus)) {
                 return;
             }
-            Bytes ciphertext(cbCipher, 0);
+            Bytes output(cbOutput, 0);
             DWORD cbResult = 0;
-            status = session.pTable->Encrypt(session.hProvider, session.hKey, plaintext.data(),
-                                             static_cast<DWORD>(plaintext.size()), nullptr, ciphertext.data(), cbCipher,
-                                             &cbResult, NCRYPT_PAD_PKCS1_FLAG);
-            if (!report.Step("Encrypt(" + std::to_string(plaintext.size()) + " bytes, NCRYPT_PAD_PKCS1_FLAG)",
+            status = pfnEntry(session.hProvider, session.hKey, input.data(), static_cast<DWORD>(input.size()), nullptr,
+                              output.data(), cbOutput, &cbResult, NCRYPT_PAD_PKCS1_FLAG);
+            if (!report.Step(strOperation + "(" + std::to_string(input.size()) + " bytes, NCRYPT_PAD_PKCS1_FLAG)",
                              static_cast<uint32_t>(status), StatusKind::SecurityStatus)) {
                 return;
             }
-            ciphertext.resize(cbResult);
-            report.Result("ciphertext", "ciphertext",
-                          std::to_string(ciphertext.size()) + " bytes: " + HexPreview(ciphertext),
-                          JsonString(HexString(ciphertext)));
-            if (WriteOutput(report, strOut, ciphertext)) {
+            output.resize(cbResult);
+            if (command.fProducesCiphertext) {
+                report.Result("ciphertext", "ciphertext",
+                              std::to_string(output.size()) + " bytes: " + HexPreview(output),
+                              JsonString(HexString(output)));
+            } else {
+                report.Result("plaintext_size", "plaintext", std::to_string(output.size()) + " bytes",
+                              JsonNumber(output.size()));
+            }
+            if (WriteOutput(report, strOut, output)) {
                 report.Result("out", "written to", strOut, JsonString(strOut));
             }
         });
     });
 }
 
+} // namespace
+
+int RunEncrypt(const Context &ctx, const CommandArgs &rgstrArgs)
+{
+    return RunCipher(ctx, rgstrArgs, kEncryptCommand);
+}
+
 int RunDecrypt(const Context &ctx, const CommandArgs &rgstrArgs)
 {
-    return WithUsage("decrypt", kDecryptUsage, [&] {
-        const Args args(rgstrArgs, {QVNKSP_KEY_OPTIONS, {"in", true}, {"out", true}});
-        if (args.Help()) {
-            throw HelpRequested{};
-        }
-        const KeyTarget target = ParseKeyTarget(args);
-        const std::string strIn = args.Require("in");
-        const std::string strOut = args.Require("out");
-        Report report("decrypt", ctx.fJson);
-        if (strOut == "-") {
-            report.UseStandardError();
-        }
-        report.Section("Input");
-        Bytes ciphertext;
-        if (!ReadInput(report, strIn, ciphertext)) {
-            return report.Finish();
-        }
-        report.Result("ciphertext_size", "ciphertext", std::to_string(ciphertext.size()) + " bytes from " + strIn,
-                      JsonNumber(ciphertext.size()));
-        return WithOpenKey(report, ctx, target, "Decrypting", [&](TableSession &session) {
-            DWORD cbPlain = 0;
-            SECURITY_STATUS status = session.pTable->Decrypt(session.hProvider, session.hKey, ciphertext.data(),
-                                                             static_cast<DWORD>(ciphertext.size()), nullptr, nullptr, 0,
-                                                             &cbPlain, NCRYPT_PAD_PKCS1_FLAG);
-            if (!report.Step("Decrypt(size query)", static_cast<uint32_t>(status), StatusKind::SecurityStatus)) {
-                return;
-            }
-            Bytes plaintext(cbPlain, 0);
-            DWORD cbResult = 0;
-            status = session.pTable->Decrypt(session.hProvider, session.hKey, ciphertext.data(),
-                                             static_cast<DWORD>(ciphertext.size()), nullptr, plaintext.data(), cbPlain,
-                                             &cbResult, NCRYPT_PAD_PKCS1_FLAG);
-            if (!report.Step("Decrypt(" + std::to_string(ciphertext.size()) + " bytes, NCRYPT_PAD_PKCS1_FLAG)",
-                             static_cast<uint32_t>(status), StatusKind::SecurityStatus)) {
-                return;
-            }
-            plaintext.resize(cbResult);
-            report.Result("plaintext_size", "plaintext", std::to_string(plaintext.size()) + " bytes",
-                          JsonNumber(plaintext.size()));
-            if (WriteOutput(report, strOut, plaintext)) {
-                report.Result("out", "written to", strOut, JsonString(strOut));
-            }
-        });
-    });
+    return RunCipher(ctx, rgstrArgs, kDecryptCommand);
 }
 
 } // namespace qvnksp
