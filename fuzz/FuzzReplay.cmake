@@ -3,14 +3,10 @@
 # the inputs reach into the coverage of the module. Included by
 # tests/hardening/CMakeLists.txt.
 #
-# Like the fuzzing build, it drives a build of the module's sources that
-# also exports DllMain, so that the harness can send the process-detach
+# Like the fuzzing build, it drives the module's objects linked so that they
+# also export DllMain, so that the harness can send the process-detach
 # notification after every input.
-file(GLOB_RECURSE QVN_REPLAY_MODULE_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/src/*.cpp)
-
-add_library(qvn_replay_module SHARED ${QVN_REPLAY_MODULE_SOURCES} $<TARGET_OBJECTS:qvn_dllcrt>)
-target_include_directories(qvn_replay_module PRIVATE ${PROJECT_SOURCE_DIR}/src)
-target_compile_options(qvn_replay_module PRIVATE -Wall -Wextra -Werror)
+add_library(qvn_replay_module SHARED $<TARGET_OBJECTS:ksp_objects> $<TARGET_OBJECTS:qvn_dllcrt>)
 target_link_libraries(qvn_replay_module PRIVATE qvnplatform)
 target_link_options(qvn_replay_module PRIVATE -Wl,--wrap=malloc -Wl,--wrap=free
   -Wl,--version-script=${PROJECT_SOURCE_DIR}/fuzz/QvnTpmKspFuzz.map)
@@ -22,6 +18,7 @@ set_target_properties(qvn_replay_module PROPERTIES
 add_executable(hardening_fuzz_replay ${PROJECT_SOURCE_DIR}/fuzz/KspFuzzTarget.cpp
   ${PROJECT_SOURCE_DIR}/fuzz/FuzzSeeds.cpp ${PROJECT_SOURCE_DIR}/fuzz/FuzzReplayMain.cpp)
 target_compile_options(hardening_fuzz_replay PRIVATE -Wall -Wextra -Werror)
+target_include_directories(hardening_fuzz_replay PRIVATE ${PROJECT_SOURCE_DIR}/tests/common)
 target_compile_definitions(hardening_fuzz_replay PRIVATE QVN_FUZZ_MODULE_PATH="$<TARGET_FILE:qvn_replay_module>")
 target_link_libraries(hardening_fuzz_replay PRIVATE qvnplatform qvn_replay_module)
 add_test(NAME hardening_fuzz_replay COMMAND hardening_fuzz_replay ${PROJECT_SOURCE_DIR}/fuzz/corpus)

@@ -17,6 +17,7 @@
 //
 // QVN_FUZZ_TRACE=1 prints every call with its status (for replaying a crash
 // input); QVN_FUZZ_WRITE_CORPUS=<dir> writes the seed corpus and exits.
+#include "CapiFailureStatus.h"
 #include "FuzzChoices.h"
 #include "FuzzInput.h"
 #include "FuzzSeeds.h"
@@ -118,20 +119,7 @@ bool IsReleaseFunction(const std::string &strFunction)
 // What an injected failure of a CryptoAPI call comes back to CNG as.
 SECURITY_STATUS InjectedStatus(Op op, const std::string &strFunction, DWORD dwError)
 {
-    if (strFunction == "CryptAcquireContextW" && op == kOpOpenKey &&
-        dwError == static_cast<DWORD>(NTE_KEYSET_NOT_DEF)) {
-        return NTE_BAD_KEYSET;
-    }
-    if (strFunction == "CryptGetUserKey" && dwError == static_cast<DWORD>(NTE_NO_KEY)) {
-        return NTE_BAD_KEYSET;
-    }
-    if (strFunction == "CryptDecrypt" && dwError == static_cast<DWORD>(NTE_BAD_DATA)) {
-        return NTE_DECRYPTION_FAILURE;
-    }
-    if (dwError == static_cast<DWORD>(NTE_SILENT_CONTEXT)) {
-        return NTE_UI_REQUIRED;
-    }
-    return static_cast<SECURITY_STATUS>(dwError);
+    return qvntest::StatusOfFailedCapiCall(strFunction, dwError, op == kOpOpenKey);
 }
 
 // The errors with which a CryptoAPI call of the module may fail on its own in

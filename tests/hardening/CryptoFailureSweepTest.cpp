@@ -5,6 +5,7 @@
 // that its error stands for (a failed release is ignored), leave no hash,
 // key or context behind, leave its working buffers zeroed and the caller's
 // out-parameters as they must be, and the key must go on working.
+#include "CapiFailureStatus.h"
 #include "HardeningSupport.h"
 
 #include <gtest/gtest.h>
@@ -101,20 +102,7 @@ LONG ExpectedStatus(const CryptoScenario &scenario, const std::string &strFuncti
     if (IsRelease(strFunction)) {
         return scenario.cleanStatus; // the module ignores the result of a release
     }
-    if (strFunction == "CryptAcquireContextW" && scenario.fOpensKey &&
-        dwError == static_cast<DWORD>(NTE_KEYSET_NOT_DEF)) {
-        return NTE_BAD_KEYSET;
-    }
-    if (strFunction == "CryptGetUserKey" && dwError == static_cast<DWORD>(NTE_NO_KEY)) {
-        return NTE_BAD_KEYSET;
-    }
-    if (strFunction == "CryptDecrypt" && dwError == static_cast<DWORD>(NTE_BAD_DATA)) {
-        return NTE_DECRYPTION_FAILURE;
-    }
-    if (dwError == static_cast<DWORD>(NTE_SILENT_CONTEXT)) {
-        return NTE_UI_REQUIRED;
-    }
-    return static_cast<LONG>(dwError);
+    return qvntest::StatusOfFailedCapiCall(strFunction, dwError, scenario.fOpensKey);
 }
 
 // ---- What the caller finds after a failure --------------------------------------
