@@ -1,23 +1,22 @@
 // Shared helpers of the unit suites: statuses printed in hex, the status of
-// an object-layer call, the platform's call log, live CryptoAPI handles and
-// module allocations, and the fixture that gives every test a fresh platform,
-// a throw-away key store and no provider manager.
+// an object-layer call, the platform's call log, the module's allocations
+// during one call, the last assertion report, and the fixture that gives
+// every test a fresh platform, a throw-away key store and no provider manager.
 #ifndef QVN_UNIT_TEST_SUPPORT_H
 #define QVN_UNIT_TEST_SUPPORT_H
 
-#include "COMMON_FILES/Common/mt.h"
-#include "capi/KspCAPIKeyContext.h"
 #include "common/KspError.h"
+#include "provider/KspProviderManager.h"
 
 #include <TestSupport.h>
 #include <qvnplatform.h>
 
 #include <gtest/gtest.h>
 
-#include <functional>
+#include <cstring>
+#include <iomanip>
 #include <memory>
 #include <string>
-#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -25,15 +24,16 @@ namespace unit
 {
 
 using qvntest::Bytes;
-using qvntest::Narrow;
-using qvntest::PatternBytes;
-using qvntest::TestKey;
 
 struct Status {
     LONG lValue;
     bool operator==(Status other) const { return lValue == other.lValue; }
 };
-std::ostream &operator<<(std::ostream &os, Status status);
+inline std::ostream &operator<<(std::ostream &os, Status status)
+{
+    return os << "0x" << std::hex << std::setw(8) << std::setfill('0') << static_cast<uint32_t>(status.lValue)
+              << std::dec << std::setfill(' ');
+}
 #define EXPECT_STATUS(expected, actual)                                                                                \
     EXPECT_EQ(::unit::Status{static_cast<LONG>(expected)}, ::unit::Status{static_cast<LONG>(actual)})
 #define ASSERT_STATUS(expected, actual)                                                                                \
@@ -55,61 +55,74 @@ template <typename TCall> LONG StatusOf(TCall &&fnCall)
 
 inline constexpr LPCWSTR kKspName = TEXT("Quorvane TPM Key Storage Provider");
 inline constexpr LPCWSTR kAlder = TEXT("Quorvane Alder Cryptographic Provider");
-inline constexpr LPCWSTR kBirch = TEXT("Quorvane Birch Cryptographic Provider");
-inline constexpr LPCWSTR kCedar = TEXT("Quorvane Cedar Cryptographic Provider");
-inline constexpr LPCWSTR kDogwood = TEXT("Quorvane Dogwood Cryptographic Provider");
-inline constexpr LPCWSTR kCapiNames[4] = {kAlder, kBirch, kCedar, kDogwood};
-inline constexpr DWORD kCapiTypes[4] = {PROV_RSA_FULL, PROV_RSA_SCHANNEL, PROV_RSA_AES, PROV_RSA_FULL};
 
-// The platform's call log since it was last cleared: the records (of one
-// function), the names, or each name with the call's main handle argument.
-std::vector<QVN_CALL_RECORD> CallsOf(const char *pszFunction = nullptr);
-std::vector<std::string> CallNames();
-typedef std::vector<std::pair<std::string, ULONG_PTR>> CALL_HANDLES;
-CALL_HANDLES CallHandles();
-
-typedef std::tuple<LONG, LONG, LONG> LIVE_HANDLES; // CryptoAPI contexts, keys, hashes
-LIVE_HANDLES LiveNow();
-
-// The module's allocations during one call; the test's own code allocates
-// through the module's operator new too, so only the call is measured.
-struct Footprint {
-    DWORD cMallocs = 0;                         // a failed one included
-    std::vector<std::pair<SIZE_T, bool>> frees; // size, all zero when freed
-    bool Balanced(bool fOneFailed = false) const { return frees.size() + (fOneFailed ? 1u : 0u) == cMallocs; }
-};
-void StartMeasuring(DWORD nthFailure);
-Footprint StopMeasuring();
-// With nthFailure set, that module malloc of the call fails.
-template <typename TCall> Footprint MeasureModuleMemory(TCall &&fnCall, DWORD nthFailure = 0)
+// The platform's call log since it was last cleared, and the function names in it.
+inline std::vector<QVN_CALL_RECORD> CallsOf(const char *pszFunction = nullptr)
 {
-    StartMeasuring(nthFailure);
-    fnCall();
-    return StopMeasuring();
+    std::vector<QVN_CALL_RECORD> records;
+    QVN_CALL_RECORD record;
+    for (DWORD i = 0; QvnPlatformGetCall(i, &record); ++i) {
+        if (pszFunction == nullptr || strncmp(record.szFunction, pszFunction, sizeof(record.szFunction)) == 0) {
+            records.push_back(record);
+        }
+    }
+    return records;
+}
+inline std::vector<std::string> CallNames()
+{
+    std::vector<std::string> names;
+    for (const QVN_CALL_RECORD &record : CallsOf()) {
+        names.emplace_back(record.szFunction, strnlen(record.szFunction, sizeof(record.szFunction)));
+    }
+    return names;
 }
 
-// Whether any thread holds the section, asked from a thread of its own.
-bool IsHeld(CTSCriticalSection &section);
-// Runs fnCall while another thread holds g_csKsp: were it taken there, the call would never return.
-void WhileAnotherThreadHoldsTheLock(const std::function<void()> &fnCall);
-
-// The CryptoAPI context and key that a key object holds, as its calls show them.
-struct CapiHandles {
-    ULONG_PTR hContext, hKey;
+// The module's allocations during one call: how many, and each block freed
+// with its size and whether it was all zero then. The test's own code
+// allocates through the module's operator new too, so only the call is measured.
+struct Footprint {
+    DWORD cMallocs = 0;
+    std::vector<std::pair<SIZE_T, bool>> frees;
 };
-CapiHandles HandlesOf(CKspCapiKeyContext &key);
+template <typename TCall> Footprint MeasureModuleMemory(TCall &&fnCall)
+{
+    QvnPlatformTrackModuleFrees(TRUE);
+    QvnPlatformResetModuleCounters();
+    fnCall();
+    QvnPlatformTrackModuleFrees(FALSE); // off first: building the answer allocates and frees too
+    Footprint footprint{QvnPlatformModuleMallocCount(), {}};
+    SIZE_T cbBlock = 0;
+    BOOL fAllZero = FALSE;
+    for (DWORD i = 0; QvnPlatformGetModuleFree(i, &cbBlock, &fAllZero); ++i) {
+        footprint.frees.emplace_back(cbBlock, fAllZero != FALSE);
+    }
+    return footprint;
+}
+
+// The last assertion recorded, as "<unit>: <condition>".
+inline std::u16string LastAssertion()
+{
+    WCHAR szMessage[64] = {}, szFile[64] = {};
+    DWORD dwLine = 0;
+    EXPECT_TRUE(QvnPlatformGetLastAssert(szMessage, 64, szFile, 64, &dwLine) && dwLine != 0);
+    return std::u16string(szFile) + u": " + szMessage;
+}
 
 class ModuleTest : public ::testing::Test
 {
 protected:
-    void SetUp() override;
-    void TearDown() override;
-    // A container in pszProvider holding the shared key of dwBits as its pair of dwKeySpec.
-    static void MakeContainer(LPCWSTR pszProvider, LPCWSTR pszContainer, DWORD dwKeySpec, DWORD dwBits = 1024,
-                              DWORD dwAcquireFlags = 0);
-    // A key object on a new Alder container holding the shared key of dwBits;
-    // null, and a test failure, when it cannot be opened. The call log is cleared.
-    static std::unique_ptr<CKspCapiKeyContext> AlderKey(DWORD dwBits, DWORD dwKeySpec = AT_KEYEXCHANGE);
+    void SetUp() override
+    {
+        CKspProviderManager::DestroyInstance();
+        m_pStore = std::make_unique<qvntest::ScopedStore>(); // resets the platform's controls too
+    }
+    void TearDown() override
+    {
+        // Whatever a test left open goes the way process detach takes it.
+        CKspProviderManager::DestroyInstance();
+        QvnPlatformReset();
+        m_pStore.reset();
+    }
 
 private:
     std::unique_ptr<qvntest::ScopedStore> m_pStore;
