@@ -1,7 +1,5 @@
-// Shared helpers of the unit suites: statuses printed in hex, the status of
-// an object-layer call, the platform's call log, the module's allocations
-// during one call, the last assertion report, and the fixture that gives
-// every test a fresh platform, a throw-away key store and no provider manager.
+// Helpers of the unit suites, and the fixture that gives every test a fresh
+// platform, a throw-away key store and, afterwards, no provider manager.
 #ifndef QVN_UNIT_TEST_SUPPORT_H
 #define QVN_UNIT_TEST_SUPPORT_H
 
@@ -14,30 +12,22 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <iomanip>
+#include <cstdio>
 #include <memory>
 #include <string>
-#include <utility>
-#include <vector>
 
 namespace unit
 {
 
-using qvntest::Bytes;
-
-struct Status {
-    LONG lValue;
-    bool operator==(Status other) const { return lValue == other.lValue; }
-};
-inline std::ostream &operator<<(std::ostream &os, Status status)
+// Statuses compare as hex text, so that a failure names them as they are documented.
+inline std::string Hex(LONG lStatus)
 {
-    return os << "0x" << std::hex << std::setw(8) << std::setfill('0') << static_cast<uint32_t>(status.lValue)
-              << std::dec << std::setfill(' ');
+    char sz[16];
+    std::snprintf(sz, sizeof(sz), "0x%08x", static_cast<unsigned>(lStatus));
+    return sz;
 }
-#define EXPECT_STATUS(expected, actual)                                                                                \
-    EXPECT_EQ(::unit::Status{static_cast<LONG>(expected)}, ::unit::Status{static_cast<LONG>(actual)})
-#define ASSERT_STATUS(expected, actual)                                                                                \
-    ASSERT_EQ(::unit::Status{static_cast<LONG>(expected)}, ::unit::Status{static_cast<LONG>(actual)})
+#define EXPECT_STATUS(expected, actual) EXPECT_EQ(::unit::Hex(expected), ::unit::Hex(actual))
+#define ASSERT_STATUS(expected, actual) ASSERT_EQ(::unit::Hex(expected), ::unit::Hex(actual))
 
 // The status that the entry frame makes of an object-layer call: 0 when it
 // returns, the status of the status error it throws, a marker for anything else.
@@ -56,47 +46,40 @@ template <typename TCall> LONG StatusOf(TCall &&fnCall)
 inline constexpr LPCWSTR kKspName = TEXT("Quorvane TPM Key Storage Provider");
 inline constexpr LPCWSTR kAlder = TEXT("Quorvane Alder Cryptographic Provider");
 
-// The platform's call log since it was last cleared, and the function names in it.
-inline std::vector<QVN_CALL_RECORD> CallsOf(const char *pszFunction = nullptr)
+// The functions in the platform's call log since it was last cleared, in
+// order, and the main handle argument of the last call.
+inline std::string CallLog()
 {
-    std::vector<QVN_CALL_RECORD> records;
+    std::string str;
     QVN_CALL_RECORD record;
     for (DWORD i = 0; QvnPlatformGetCall(i, &record); ++i) {
-        if (pszFunction == nullptr || strncmp(record.szFunction, pszFunction, sizeof(record.szFunction)) == 0) {
-            records.push_back(record);
-        }
+        str += (i == 0 ? "" : " ") + std::string(record.szFunction, strnlen(record.szFunction, 40));
     }
-    return records;
+    return str;
 }
-inline std::vector<std::string> CallNames()
+inline ULONG_PTR LastCallHandle()
 {
-    std::vector<std::string> names;
-    for (const QVN_CALL_RECORD &record : CallsOf()) {
-        names.emplace_back(record.szFunction, strnlen(record.szFunction, sizeof(record.szFunction)));
-    }
-    return names;
+    QVN_CALL_RECORD record{};
+    EXPECT_TRUE(QvnPlatformGetCall(QvnPlatformGetCallCount() - 1, &record));
+    return record.hHandle;
 }
 
-// The module's allocations during one call: how many, and each block freed
-// with its size and whether it was all zero then. The test's own code
-// allocates through the module's operator new too, so only the call is measured.
-struct Footprint {
-    DWORD cMallocs = 0;
-    std::vector<std::pair<SIZE_T, bool>> frees;
-};
-template <typename TCall> Footprint MeasureModuleMemory(TCall &&fnCall)
+// The module's allocations during one call, as text: the mallocs, then each
+// block freed with its size, "zeroed" when it was all zero then. The test's
+// own code allocates through the module's operator new too: only the call counts.
+template <typename TCall> std::string ModuleMemoryOf(TCall &&fnCall)
 {
     QvnPlatformTrackModuleFrees(TRUE);
     QvnPlatformResetModuleCounters();
     fnCall();
     QvnPlatformTrackModuleFrees(FALSE); // off first: building the answer allocates and frees too
-    Footprint footprint{QvnPlatformModuleMallocCount(), {}};
+    std::string str = std::to_string(QvnPlatformModuleMallocCount()) + " mallocs";
     SIZE_T cbBlock = 0;
     BOOL fAllZero = FALSE;
     for (DWORD i = 0; QvnPlatformGetModuleFree(i, &cbBlock, &fAllZero); ++i) {
-        footprint.frees.emplace_back(cbBlock, fAllZero != FALSE);
+        str += ", freed " + std::to_string(cbBlock) + (fAllZero ? " zeroed" : "");
     }
-    return footprint;
+    return str;
 }
 
 // The last assertion recorded, as "<unit>: <condition>".
@@ -113,7 +96,6 @@ class ModuleTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        CKspProviderManager::DestroyInstance();
         m_pStore = std::make_unique<qvntest::ScopedStore>(); // resets the platform's controls too
     }
     void TearDown() override
