@@ -1,5 +1,5 @@
-#include "wrapped_alloc.h"
-
+/* Linked with --wrap=malloc and --wrap=free, as the module is: these calls
+ * reach the platform's C runtime, which counts the module's allocations. */
 #include <stdlib.h>
 #include <string.h>
 
