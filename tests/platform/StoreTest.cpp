@@ -1,7 +1,7 @@
 // What outlives a process: key containers, written by two processes at once
 // without loss and used by a third, handles left to process exit, and the CNG
 // provider configuration, kept with the key store. Started as "<binary>
-// --qvn-child <store> <prefix> <count> <shared>", the binary is such a Writer.
+// --qvn-child <store> <key spec> <count>", the binary is such a Writer.
 #include <TestSupport.h>
 #include <qvnplatform.h>
 
@@ -32,65 +32,63 @@ void ReleaseAtExit()
     }
 }
 
-// A new exchange pair in the container, made first if need be.
-bool CreateKey(const std::string &strContainer)
+// A key's PUBLICKEYBLOB; empty if it cannot be exported.
+Bytes PublicBlobOf(HCRYPTKEY hKey)
 {
-    const WString strName = Wide(strContainer);
-    HCRYPTPROV hProv = 0;
-    HCRYPTKEY hKey = 0;
-    const bool fOk = (CryptAcquireContextW(&hProv, strName.c_str(), kAlderProvider, PROV_RSA_FULL, 0) ||
-                      CryptAcquireContextW(&hProv, strName.c_str(), kAlderProvider, PROV_RSA_FULL, CRYPT_NEWKEYSET)) &&
-                     CryptGenKey(hProv, AT_KEYEXCHANGE, 512u << 16, &hKey);
-    CryptDestroyKey(hKey);
-    CryptReleaseContext(hProv, 0);
-    return fOk;
+    Bytes blob(1024);
+    DWORD cbBlob = 1024;
+    return CryptExportKey(hKey, 0, PUBLICKEYBLOB, 0, blob.data(), &cbBlob) ? Bytes(blob.data(), blob.data() + cbBlob)
+                                                                           : Bytes();
 }
 
-// Containers <prefix>0.. with a new pair each, replacing the shared
-// container's pair after each one; then a context, key and hash on the shared
-// container are left for the exit to release. 0 when every call succeeded.
-int Writer(const char *pszStore, const std::string &strPrefix, int cContainers, const std::string &strShared)
+// The public blob of the shared container's pair, as a new context reads it from the store.
+Bytes StoredPublicBlob(DWORD dwKeySpec)
+{
+    HCRYPTPROV hProv = 0;
+    HCRYPTKEY hKey = 0;
+    const bool fOk = CryptAcquireContextW(&hProv, u"shared", kAlderProvider, PROV_RSA_FULL, 0) &&
+                     CryptGetUserKey(hProv, dwKeySpec, &hKey);
+    const Bytes blob = fOk ? PublicBlobOf(hKey) : Bytes();
+    CryptReleaseContext(hProv, 0);
+    return blob;
+}
+
+// Replaces the shared container's pair of dwKeySpec cWrites times, each time
+// reading back that the store holds the new pair (another writer of the other
+// pair must not undo it); then a context, key and hash are left for the exit
+// to release. 0 when every call succeeded.
+int Writer(const char *pszStore, DWORD dwKeySpec, int cWrites)
 {
     std::atexit(ReleaseAtExit);
     QvnPlatformSetStoreDirectory(pszStore);
-    bool fOk = true;
-    for (int i = 0; fOk && i < cContainers; ++i) {
-        fOk = CreateKey(strPrefix + std::to_string(i)) && CreateKey(strShared);
+    bool fOk = CryptAcquireContextW(&g_hProv, u"shared", kAlderProvider, PROV_RSA_FULL, 0);
+    for (int i = 0; fOk && i < cWrites; ++i) {
+        fOk =
+            CryptGenKey(g_hProv, dwKeySpec, 512u << 16, &g_hKey) && PublicBlobOf(g_hKey) == StoredPublicBlob(dwKeySpec);
+        CryptDestroyKey(g_hKey);
     }
-    const WString strName = Wide(strShared);
-    fOk = fOk && CryptAcquireContextW(&g_hProv, strName.c_str(), kAlderProvider, PROV_RSA_FULL, 0) &&
-          CryptGetUserKey(g_hProv, AT_KEYEXCHANGE, &g_hKey) && CryptCreateHash(g_hProv, CALG_SHA1, 0, 0, &g_hHash);
+    fOk = fOk && CryptGetUserKey(g_hProv, dwKeySpec, &g_hKey) && CryptCreateHash(g_hProv, CALG_SHA1, 0, 0, &g_hHash);
     return fOk ? 0 : 2;
-}
-
-// The public blob of a container's pair, through a new context.
-Bytes PublicBlob(const WCHAR *pszContainer, DWORD dwKeySpec)
-{
-    HCRYPTPROV hProv = 0;
-    HCRYPTKEY hKey = 0;
-    Bytes blob(1024);
-    DWORD cbBlob = 1024;
-    const bool fOk = CryptAcquireContextW(&hProv, pszContainer, kAlderProvider, PROV_RSA_FULL, 0) &&
-                     CryptGetUserKey(hProv, dwKeySpec, &hKey) &&
-                     CryptExportKey(hKey, 0, PUBLICKEYBLOB, 0, blob.data(), &cbBlob);
-    CryptReleaseContext(hProv, 0);
-    return fOk ? Bytes(blob.begin(), blob.begin() + cbBlob) : Bytes();
 }
 
 TEST_F(StoreTest, TwoProcessesWritingAtOnceLoseNothingAndReleaseTheirHandlesAtExit)
 {
-    ASSERT_TRUE(CreateContainerWithKey(kAlderProvider, u"shared", AT_SIGNATURE, CachedTestKey(1024)));
+    const TestKey &key = CachedTestKey(1024);
+    ASSERT_TRUE(CreateContainerWithKey(kAlderProvider, u"shared", AT_SIGNATURE, key));
+    HCRYPTPROV hProv = 0;
+    ASSERT_TRUE(CryptAcquireContextW(&hProv, u"shared", kAlderProvider, PROV_RSA_FULL, 0));
+    ASSERT_NE(0u, ImportTestKey(hProv, key, AT_KEYEXCHANGE));
+    CryptReleaseContext(hProv, 0);
     const std::string strCommand =
         std::filesystem::read_symlink("/proc/self/exe").string() + " --qvn-child '" + StorePath() + "' ";
-    FILE *pA = popen((strCommand + "a- 12 shared").c_str(), "r");
-    FILE *pB = popen((strCommand + "b- 12 shared").c_str(), "r");
-    EXPECT_EQ(0, WEXITSTATUS(pclose(pA)));
-    EXPECT_EQ(0, WEXITSTATUS(pclose(pB)));
-    for (const WCHAR *pszName : {u"a-0", u"a-11", u"b-0", u"b-11", u"shared"}) {
-        EXPECT_NE(Bytes(), PublicBlob(pszName, AT_KEYEXCHANGE)) << Narrow(pszName);
+    FILE *pExchange = popen((strCommand + "1 40").c_str(), "r");
+    FILE *pSignature = popen((strCommand + "2 40").c_str(), "r");
+    EXPECT_EQ(0, WEXITSTATUS(pclose(pExchange)));
+    EXPECT_EQ(0, WEXITSTATUS(pclose(pSignature)));
+    for (DWORD dwKeySpec : {AT_KEYEXCHANGE, AT_SIGNATURE}) {
+        const Bytes blob = StoredPublicBlob(dwKeySpec);
+        EXPECT_TRUE(!blob.empty() && blob != key.PublicKeyBlob()) << "written by the other process " << dwKeySpec;
     }
-    EXPECT_EQ(CachedTestKey(1024).PublicKeyBlob(CALG_RSA_SIGN), PublicBlob(u"shared", AT_SIGNATURE))
-        << "the pair that neither touched";
 }
 
 // bcrypt hands back the interface asked for, in one buffer that one BCryptFreeBuffer releases.
@@ -125,8 +123,8 @@ TEST_F(StoreTest, ProviderRegistrationReadsBackAndLivesWithTheKeyStore)
 
 int main(int argc, char **argv)
 {
-    if (argc == 6 && std::strcmp(argv[1], "--qvn-child") == 0) {
-        return Writer(argv[2], argv[3], std::atoi(argv[4]), argv[5]);
+    if (argc == 5 && std::strcmp(argv[1], "--qvn-child") == 0) {
+        return Writer(argv[2], static_cast<DWORD>(std::atoi(argv[3])), std::atoi(argv[4]));
     }
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
