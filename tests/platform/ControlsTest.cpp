@@ -73,10 +73,12 @@ TEST_F(ControlsTest, InjectedFailureFailsTheNthCallOnceWithItsErrorAndNoEffect)
     EXPECT_EQ("ok", CreateHash());
 
     // bcrypt returns the injected status as it is, even one that is no error, and registers nothing.
-    CRYPT_PROVIDER_REG reg = {0, nullptr, nullptr, nullptr};
+    CRYPT_IMAGE_REG image = {const_cast<PWSTR>(u"Sample.dll"), 0, nullptr};
+    CRYPT_PROVIDER_REG reg = {0, nullptr, &image, nullptr};
     QvnPlatformFailCall("BCryptRegisterProvider", 1, 0x00000103);
     EXPECT_EQ(0x00000103, BCryptRegisterProvider(u"Sample", 0, &reg));
     EXPECT_EQ(STATUS_NOT_FOUND, BCryptUnregisterProvider(u"Sample"));
+    EXPECT_EQ(STATUS_SUCCESS, BCryptRegisterProvider(u"Sample", 0, &reg)) << "the record itself is valid";
 }
 
 // Every call is logged with its arguments and outcome; live handle counts

@@ -129,7 +129,7 @@ TEST_F(MtTest, HolderTakesWhenAskedGivesBackExactlyOnceAndHoldsNothingItDidNotGe
     EXPECT_TRUE(ReleaseMutex(mutex.GetHandle()));
 }
 
-TEST_F(MtTest, HolderMisuseIsReportedWithTheConditionAndTheUnitAndDoesNothing)
+TEST_F(MtTest, HolderMisuseIsReportedWithTheConditionAndTheUnit)
 {
     QvnPlatformSetAssertMode(QVN_ASSERT_RECORD);
     CTSSyncLock slock(nullptr, FALSE);
