@@ -4,8 +4,7 @@
 # Exits 0 when every check passed, 1 otherwise, 77 (skipped) without a judge.
 set -uo pipefail
 [ $# -eq 2 ] || { echo "usage: $0 QVNKSP SESSION" >&2; exit 2; }
-Q=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
-SESSION=$2
+Q=$(cd "$(dirname "$1")" && pwd)/$(basename "$1") SESSION=$2 failures=0
 for judge in openssl python3; do
     command -v "$judge" >/dev/null || { echo "SKIP: $judge is not installed" >&2; exit 77; }
 done
@@ -13,25 +12,25 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/qvnksp-test-XXXXXX")
 trap 'rm -rf "$work"' EXIT
 export QVNPLATFORM_STORE="$work/store"
 mkdir -p "$QVNPLATFORM_STORE" && cd "$work" || exit 1
-failures=0
 fail() { echo "FAIL [$SESSION]: $*" >&2; failures=$((failures + 1)); }
 check() { local what=$1; shift; "$@" || fail "$what"; }
 # run EXIT ARGS...: qvnksp ARGS, stdout to out.txt and stderr to err.txt, must exit EXIT.
 run() {
-    local want=$1; shift
-    "$Q" "$@" >out.txt 2>err.txt
-    local got=$?
+    local want=$1 got; shift
+    "$Q" "$@" >out.txt 2>err.txt; got=$?
     [ "$got" = "$want" ] || { fail "qvnksp $* exited $got, not $want"; sed 's/^/    | /' out.txt err.txt >&2; }
 }
 has() { grep -qF -- "$1" "${2:-out.txt}" || fail "\"$1\" not in ${2:-out.txt}"; }
 # step CALL STATUS: out.txt has the line of CALL with that outcome.
-step() { grep -qE "^  $(sed 's/[][\.*^$()+?{}|]/\\&/g' <<<"$1") \.+ $2" out.txt || fail "no step \"$1 ... $2\""; }
+step() {
+    awk -v c="  $1 " -v s="$2" 'index($0, c) == 1 { r = substr($0, length(c) + 1); sub(/^\.* */, "", r); f = f || index(r, s) == 1 }
+        END { exit !f }' out.txt || fail "no step \"$1 ... $2\""
+}
 # py CODE: asserts on `doc`, the JSON object in out.txt.
 py() { python3 -c 'import json,sys,hashlib; doc=json.load(open("out.txt")); exec(sys.argv[1])' "$1" || fail "JSON: $1"; }
 NAMES='["provider name \"Quorvane %s\"" % n for n in ["TPM Key Storage Provider"] + [c + " Cryptographic Provider" for c in ("Alder", "Birch", "Cedar", "Dogwood")]]'
 ossl_verifies() { openssl dgst "-$1" -verify "$2" -signature "$3" "$4" | grep -qx 'Verified OK'; }
-OK='0x00000000 ERROR_SUCCESS'
-ALDER='Quorvane Alder Cryptographic Provider'
+OK='0x00000000 ERROR_SUCCESS' ALDER='Quorvane Alder Cryptographic Provider'
 
 session_demo() {
     run 0 demo
@@ -39,14 +38,12 @@ session_demo() {
     step "OpenSSL verifies the signature with K's public key" 'valid'
     step "Decrypt(OpenSSL's ciphertext, NCRYPT_PAD_PKCS1_FLAG)" "$OK"
     step 'Decrypted text equals the secret' 'equal'
-    has '      Version           0x00010000 (1.0)'
-    has '      Max Name Length   260 characters'
     check 'every step as it should' [ "$(tail -n 1 out.txt)" = "qvnksp demo: OK (37 of 37 steps gave what they should)" ]
     check 'the demo leaves the default key store alone' [ -z "$(ls -A "$QVNPLATFORM_STORE")" ]
     # The signature is PKCS #1 v1.5 by RSA arithmetic over the exported modulus.
     run 0 demo --json
     py 'r = doc["results"]; n = int(r["modulus"], 16); m = r["message"].encode()
-assert doc["ok"] and (r["key_bits"], r["exponent"], r["impl_type"], r["algorithms"]) == (2048, 65537, 0, [])
+assert doc["ok"] and (r["key_bits"], r["exponent"], r["impl_type"], r["version"], r["max_name_length"], r["algorithms"]) == (2048, 65537, 0, 0x10000, 260, [])
 di = bytes.fromhex("3031300d060960864801650304020105000420") + hashlib.sha256(m).digest()
 assert pow(int(r["signature"], 16), 65537, n).to_bytes(256, "big") == b"\0\1" + b"\xff" * (253 - len(di)) + b"\0" + di'
     run 1 --module "$work/missing/QvnTpmKsp.so" demo
@@ -64,7 +61,6 @@ session_keys() {
         run 0 sign --name k1 --hash "$hash" --in data.txt --out "sig.$hash"
         check "openssl verifies the $hash signature" ossl_verifies "$hash" pub.pem "sig.$hash" data.txt
         run 0 verify --name k1 --hash "$hash" --in data.txt --sig "sig.$hash"
-        has '      signature         valid'
     done
     printf 'other\n' >other.txt
     run 1 verify --name k1 --in other.txt --sig sig.sha256
@@ -103,13 +99,13 @@ session_keys() {
 
 session_refusals() {
     printf 'data' >data.txt
-    local entry want text args
+    local entry want text args words
     for entry in '2|which command?|' '2|unknown command "frobnicate"|frobnicate' \
         '2|missing --name|sign --in data.txt --out s' '2|--bits must be between 1 and 65535|container create --name k --bits 0' \
         '2|--hash must be SHA1, SHA256, SHA384, SHA512, MD5, MD4, MD2 or none, not "SHA-256"|sign --name k --hash SHA-256 --in data.txt --out s' \
         '2|unknown option --bogus|doctor --bogus' '2|"NTE_NOPE" is neither a number nor a known status name|error NTE_NOPE'; do
         IFS='|' read -r want text args <<<"$entry"
-        run "$want" $args # shellcheck disable=SC2086 # the arguments are words
+        read -ra words <<<"$args" && run "$want" "${words[@]}"
         has "$text" err.txt
         check "qvnksp $args writes nothing on stdout" [ ! -s out.txt ]
     done
@@ -165,7 +161,6 @@ assert doc['ok'] == ($want == 0) and all(f['fix'] for f in doc['findings'] if f[
 }
 
 session_doctor() {
-    local birch='"provider name \"Quorvane Birch Cryptographic Provider\""'
     doctor_names 1 '["provider registration"]' '[]'
     has 'is not registered (BCryptQueryProviderRegistration: 0xc0000225 STATUS_NOT_FOUND)'
     run 0 unregister
@@ -181,7 +176,7 @@ session_doctor() {
     # Break one link at a time: the CSP registry says which CSPs exist.
     printf '1 %s\n24 %s\n24 %s\n1 %s\n' "$ALDER" 'Quorvane Birch Cryptographic Provider' \
         'Quorvane Cedar Cryptographic Provider' 'Quorvane Dogwood Cryptographic Provider' >"$QVNPLATFORM_STORE/csp-providers"
-    doctor_names 1 '["CSP \"Quorvane Birch Cryptographic Provider\""]' "[$birch, 'key \"k\" of \"Quorvane Birch Cryptographic Provider\"']" --name k --csp birch
+    doctor_names 1 '["CSP \"Quorvane Birch Cryptographic Provider\""]' "['provider name \"Quorvane Birch Cryptographic Provider\"', 'key \"k\" of \"Quorvane Birch Cryptographic Provider\"']" --name k --csp birch
     has 'registered with type 24 (PROV_RSA_AES), the module asks for PROV_RSA_SCHANNEL'
     grep -v Dogwood "$QVNPLATFORM_STORE/csp-providers" >registry && mv registry "$QVNPLATFORM_STORE/csp-providers"
     sed -i 's/^24 \(.*Birch\)/12 \1/' "$QVNPLATFORM_STORE/csp-providers"
