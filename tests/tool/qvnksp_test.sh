@@ -5,9 +5,7 @@
 set -uo pipefail
 [ $# -eq 2 ] || { echo "usage: $0 QVNKSP SESSION" >&2; exit 2; }
 Q=$(cd "$(dirname "$1")" && pwd)/$(basename "$1") SESSION=$2 failures=0
-for judge in openssl python3; do
-    command -v "$judge" >/dev/null || { echo "SKIP: $judge is not installed" >&2; exit 77; }
-done
+for judge in openssl python3; do command -v "$judge" >/dev/null || { echo "SKIP: no $judge" >&2; exit 77; }; done
 work=$(mktemp -d "${TMPDIR:-/tmp}/qvnksp-test-XXXXXX")
 trap 'rm -rf "$work"' EXIT
 export QVNPLATFORM_STORE="$work/store"
@@ -181,6 +179,8 @@ session_doctor() {
     grep -v Dogwood "$QVNPLATFORM_STORE/csp-providers" >registry && mv registry "$QVNPLATFORM_STORE/csp-providers"
     sed -i 's/^24 \(.*Birch\)/12 \1/' "$QVNPLATFORM_STORE/csp-providers"
     doctor_names 1 '["CSP \"Quorvane Dogwood Cryptographic Provider\""]' '["provider name \"Quorvane Dogwood Cryptographic Provider\""]'
+    run 1 container create --csp dogwood --name x # CryptoAPI finds no CSP that is not registered
+    step 'CryptAcquireContextW("x", CRYPT_NEWKEYSET)' '0x80090019 NTE_KEYSET_NOT_DEF'
     rm "$QVNPLATFORM_STORE/csp-providers"
     doctor_names 1 '["module file"]' "$NAMES" --module "$work/gone/QvnTpmKsp.so"
     run 0 unregister
