@@ -90,10 +90,7 @@ std::string SecurityText(SECURITY_STATUS status)
 // The bitness of an ELF or PE file, 0 when it is neither.
 unsigned FileBitness(const Bytes &file)
 {
-    if (file.size() > 4 && std::memcmp(file.data(),
-                                       "\x7f"
-                                       "ELF",
-                                       4) == 0) {
+    if (file.size() > 4 && std::memcmp(file.data(), "\177ELF", 4) == 0) {
         return file[4] == 1 ? 32 : file[4] == 2 ? 64 : 0;
     }
     if (file.size() < 0x40 || file[0] != 'M' || file[1] != 'Z') {
@@ -237,9 +234,12 @@ std::string CheckModuleFile(Findings &findings, const Context &ctx, const std::s
     Bytes file;
     std::string strError;
     if (!ReadWholeFile(strPath, file, strError)) {
-        findings.Add("module file", Result::Fail, strPath + strHow + " cannot be read: " + strError,
-                     "install QvnTpmKsp.dll there (a 32-bit module: System32 on 32-bit Windows, SysWOW64 on "
-                     "64-bit Windows)");
+#ifdef _WIN32
+        const char *pszFix = "install QvnTpmKsp.dll there (the 32-bit module: SysWOW64 on 64-bit Windows)";
+#else
+        const char *pszFix = "build the module next to qvnksp, or give its path with --module";
+#endif
+        findings.Add("module file", Result::Fail, strPath + strHow + " cannot be read: " + strError, pszFix);
         return "";
     }
     findings.Add("module file", Result::Pass, strPath + strHow);
@@ -248,8 +248,10 @@ std::string CheckModuleFile(Findings &findings, const Context &ctx, const std::s
         std::to_string(process) + "-bit process, " +
         (module == 0 ? std::string("module of unknown kind") : std::to_string(module) + "-bit module");
     return findings.Add("bitness", module == process ? Result::Pass : Result::Fail, strFound,
-                        "the provider serves programs of its own bitness: run the " + std::to_string(module) +
-                            "-bit qvnksp, or install the module built for " + std::to_string(process) + " bits")
+                        module == 0
+                            ? "reinstall the module: this file is none that a program loads"
+                            : "a program loads only a module of its own bitness: run the " + std::to_string(module) +
+                                  "-bit qvnksp, or install the " + std::to_string(process) + "-bit module")
                ? strPath
                : "";
 }
