@@ -168,7 +168,7 @@ session_doctor() {
     run 0 doctor --name k --csp birch
     check 'a good installation passes 13 checks' [ "$(grep -c '^pass  ' out.txt)" = 13 ]
     has 'pass  provider registration: "Quorvane TPM Key Storage Provider": image QvnTpmKsp.dll, key storage interface with KEY_STORAGE, the four CSP names as aliases'
-    has 'pass  key "k" of "Quorvane Birch Cryptographic Provider": OpenKey, SignHash (SHA256, PKCS #1: 128 bytes) and VerifySignature succeed'
+    has 'pass  key "k" of "Quorvane Birch Cryptographic Provider": OpenKey, SignHash (SHA256, PKCS #1: 128 bytes) and VerifySignature succeed, a damaged signature is refused'
     check 'the verdict is the last line' [ "$(tail -n 1 out.txt)" = 'qvnksp doctor: OK' ]
     doctor_names 1 '["key \"nope\" of \"Quorvane Alder Cryptographic Provider\""]' '[]' --name nope
     # Break one link at a time: the CSP registry says which CSPs exist.

@@ -321,7 +321,8 @@ const NCRYPT_KEY_STORAGE_FUNCTION_TABLE *CheckName(Findings &findings, GetKeySto
     return pTable;
 }
 
-// OpenKey, SignHash (SHA-256, PKCS #1) and VerifySignature with a container's key.
+// OpenKey, SignHash (SHA-256, PKCS #1) and VerifySignature with a container's key, and
+// VerifySignature of that signature damaged, which must be NTE_BAD_SIGNATURE.
 void CheckRoundTrip(Findings &findings, const NCRYPT_KEY_STORAGE_FUNCTION_TABLE *pTable, const KeyTarget &target)
 {
     const std::string strCheck = "key " + Quoted(target.strName) + " of " + Quoted(target.strCsp);
@@ -353,6 +354,12 @@ void CheckRoundTrip(Findings &findings, const NCRYPT_KEY_STORAGE_FUNCTION_TABLE 
                                          signature.data(), cbSignature, NCRYPT_PAD_PKCS1_FLAG);
         strFailed = "VerifySignature";
     }
+    SECURITY_STATUS damaged = NTE_BAD_SIGNATURE;
+    if (status == 0) {
+        signature[0] ^= 0x01; // a CSP that fails without a last-error value has this "verify"
+        damaged = pTable->VerifySignature(hProvider, hKey, &padding, hash.data(), static_cast<DWORD>(hash.size()),
+                                          signature.data(), cbSignature, NCRYPT_PAD_PKCS1_FLAG);
+    }
     if (hKey != 0) {
         pTable->FreeKey(hProvider, hKey);
     }
@@ -366,9 +373,18 @@ void CheckRoundTrip(Findings &findings, const NCRYPT_KEY_STORAGE_FUNCTION_TABLE 
                                               : "look up the status with `qvnksp error`");
         return;
     }
+    if (damaged != NTE_BAD_SIGNATURE) {
+        findings.Add(strCheck, Result::Fail,
+                     "VerifySignature of a damaged signature gives " + SecurityText(damaged) +
+                         ", not NTE_BAD_SIGNATURE",
+                     damaged == 0 ? "have the CSP fixed: it fails without setting the last-error value, so its "
+                                    "failures read as success"
+                                  : "look up the status with `qvnksp error`");
+        return;
+    }
     findings.Add(strCheck, Result::Pass,
                  "OpenKey, SignHash (SHA256, PKCS #1: " + std::to_string(cbSignature) +
-                     " bytes) and VerifySignature succeed");
+                     " bytes) and VerifySignature succeed, a damaged signature is refused");
 }
 
 } // namespace
