@@ -6,6 +6,7 @@
 
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -217,13 +218,14 @@ bool ExistsLocked(const ContainerLocation &location)
     }
 }
 
-void ClearMarksIn(const std::string &strDirectory)
+// The container files of a directory, sorted; none when it does not exist.
+std::vector<std::string> ContainerFilesIn(const std::string &strDirectory)
 {
+    std::vector<std::string> files;
     DIR *pDir = opendir(strDirectory.c_str());
     if (pDir == nullptr) {
-        return;
+        return files;
     }
-    std::deque<std::string> files;
     while (struct dirent *pEntry = readdir(pDir)) {
         const std::string strFile = pEntry->d_name;
         const size_t cbSuffix = sizeof(kContainerSuffix) - 1;
@@ -232,6 +234,13 @@ void ClearMarksIn(const std::string &strDirectory)
         }
     }
     closedir(pDir);
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+void ClearMarksIn(const std::string &strDirectory)
+{
+    const std::vector<std::string> files = ContainerFilesIn(strDirectory);
     DirectoryLock lock(strDirectory, true, false);
     if (!lock.Held()) {
         return;
@@ -361,6 +370,24 @@ void SetNeedsPrompt(const ContainerLocation &location, bool fNeedsPrompt)
     }
     data.fNeedsPrompt = fNeedsPrompt;
     WriteFile(strDirectory, PathOf(location), FormatContainer(data));
+}
+
+std::vector<std::u16string> ListContainers(const ContainerLocation &keySet)
+{
+    const std::string strDirectory = DirectoryOf(keySet);
+    std::vector<std::u16string> names;
+    DirectoryLock lock(strDirectory, false, false);
+    for (const std::string &strFile : lock.Held() ? ContainerFilesIn(strDirectory) : std::vector<std::string>()) {
+        std::string strText;
+        try {
+            if (ReadFile(strDirectory + "/" + strFile, &strText)) {
+                names.push_back(ParseContainer(strText).strName);
+            }
+        } catch (const CspError &) {
+            // a damaged container is not listed
+        }
+    }
+    return names;
 }
 
 void ClearAllPromptMarks()

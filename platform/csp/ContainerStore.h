@@ -11,6 +11,7 @@
 #include "Providers.h"
 
 #include <string>
+#include <vector>
 
 namespace qvn
 {
@@ -47,6 +48,9 @@ void StoreKeyPair(const ContainerLocation &location, DWORD dwKeySpec, const KeyP
 // Sets or clears the prompt mark; NTE_BAD_KEYSET when the container does not
 // exist.
 void SetNeedsPrompt(const ContainerLocation &location, bool fNeedsPrompt);
+// The names of the containers of one CSP's key set, in file-name order
+// (damaged files are left out).
+std::vector<std::u16string> ListContainers(const ContainerLocation &keySet);
 // Clears the prompt mark of every container under the current root.
 void ClearAllPromptMarks();
 

@@ -17,6 +17,8 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
+#include <vector>
 
 namespace qvn
 {
@@ -30,9 +32,13 @@ struct ContextObject {
     bool fSilent = false;
     ContainerLocation location; // the container (unused for a verification context)
 
-    std::mutex mutex; // guards the two pairs
+    std::mutex mutex; // guards the two pairs and the enumeration
     std::optional<KeyPair> exchange;
     std::optional<KeyPair> signature;
+    // PP_ENUMCONTAINERS: the names taken when the enumeration began, and the next one.
+    std::vector<std::string> containerNames;
+    size_t iNextContainer = 0;
+    bool fEnumerating = false;
 };
 
 // A key handle: a container's key pair, a generated or imported pair, or an

@@ -1,8 +1,14 @@
 #include "Providers.h"
 
+#include "ContainerStore.h"
 #include "CspError.h"
 
+#include "kernel32/wide.h"
+
 #include <wincrypt.h>
+
+#include <fstream>
+#include <sstream>
 
 namespace qvn
 {
@@ -42,25 +48,54 @@ const ProviderInfo *FindProviderByName(LPCWSTR pszName)
     return nullptr;
 }
 
+std::vector<RegisteredProvider> RegisteredProviders()
+{
+    std::vector<RegisteredProvider> registered;
+    std::ifstream file(StoreRoot() + "/csp-providers");
+    if (!file.is_open()) {
+        for (const ProviderInfo &provider : g_providers) {
+            registered.push_back({provider.pszName, provider.dwProvType});
+        }
+        return registered;
+    }
+    std::string strLine;
+    while (std::getline(file, strLine)) {
+        std::istringstream line(strLine);
+        DWORD dwProvType = 0;
+        std::string strName;
+        if (line >> dwProvType && std::getline(line >> std::ws, strName) && !strName.empty()) {
+            registered.push_back({ToUtf16(strName), dwProvType});
+        }
+    }
+    if (file.bad()) {
+        Fail(NTE_FAIL);
+    }
+    return registered;
+}
+
 const ProviderInfo &ResolveProvider(LPCWSTR pszName, DWORD dwProvType)
 {
     if (dwProvType == 0 || dwProvType > kMaxProviderType) {
         Fail(NTE_BAD_PROV_TYPE);
     }
-    if (pszName == nullptr || pszName[0] == 0) {
-        for (const ProviderInfo &provider : g_providers) {
-            if (provider.dwProvType == dwProvType) {
-                return provider;
-            }
+    const std::vector<RegisteredProvider> registered = RegisteredProviders();
+    const RegisteredProvider *pChosen = nullptr;
+    for (const RegisteredProvider &entry : registered) {
+        const bool fNamed = pszName != nullptr && pszName[0] != 0;
+        if (fNamed ? entry.strName == pszName : entry.dwProvType == dwProvType) {
+            pChosen = &entry;
+            break;
         }
-        Fail(NTE_PROV_TYPE_NOT_DEF);
     }
-    const ProviderInfo *pProvider = FindProviderByName(pszName);
-    if (pProvider == nullptr) {
-        Fail(NTE_KEYSET_NOT_DEF);
+    if (pChosen == nullptr) {
+        Fail(pszName == nullptr || pszName[0] == 0 ? NTE_PROV_TYPE_NOT_DEF : NTE_KEYSET_NOT_DEF);
     }
-    if (pProvider->dwProvType != dwProvType) {
+    if (pChosen->dwProvType != dwProvType) {
         Fail(NTE_PROV_TYPE_NO_MATCH);
+    }
+    const ProviderInfo *pProvider = FindProviderByName(pChosen->strName.c_str());
+    if (pProvider == nullptr) {
+        Fail(NTE_PROVIDER_DLL_FAIL); // registered, but there is no CSP of that name to load
     }
     return *pProvider;
 }

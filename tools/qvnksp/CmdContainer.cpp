@@ -17,13 +17,7 @@ namespace
     "  --machine         a machine key set (CRYPT_MACHINE_KEYSET)\n"                                                   \
     "  --json            one JSON object on standard output instead of text\n"
 
-#ifdef _WIN32
 #define QVNKSP_LIST_HELP "  list      the containers of a CSP (CryptGetProvParam PP_ENUMCONTAINERS)\n"
-#else
-#define QVNKSP_LIST_HELP                                                                                               \
-    "  list      not on Linux: the platform's CryptoAPI offers no container enumeration\n"                             \
-    "            (CryptGetProvParam), so there is nothing to list the containers with\n"
-#endif
 
 const char kContainerUsage[] =
     "usage: qvnksp container create --name CONTAINER [--csp NAME] [--bits N] [--spec SPEC] [--add] [--machine]\n"
@@ -52,12 +46,7 @@ const char kDeleteUsage[] = "usage: qvnksp container delete --name CONTAINER [--
 
 const char kListUsage[] = "usage: qvnksp container list [--csp NAME] [--machine]\n"
                           "\n"
-#ifdef _WIN32
                           "Lists the key containers of a CSP (CryptGetProvParam with PP_ENUMCONTAINERS).\n"
-#else
-                          "Not available on Linux: the platform's CryptoAPI has no CryptGetProvParam, so\n"
-                          "there is no way to enumerate containers through it.\n"
-#endif
                           "\n" QVNKSP_CONTAINER_HELP;
 
 const char kExportUsage[] =
@@ -169,42 +158,38 @@ int ContainerList(const Context &ctx, const CommandArgs &rgstrArgs)
         }
         const std::string strCsp = ResolveProviderName(args.Get("csp", "alder"));
         Report report("container list", ctx.fJson);
-#ifdef _WIN32
         report.Section("Containers of \"" + strCsp + "\"");
         HCRYPTPROV hProv = 0;
         const WString strWideCsp = Widen(strCsp);
-        const BOOL fAcquired = CryptAcquireContextW(&hProv, nullptr, strWideCsp.c_str(), CapiProviderType(strCsp),
-                                                    CRYPT_VERIFYCONTEXT | AcquireFlagsOf(args));
-        if (report.Step("CryptAcquireContextW(NULL, " + AcquireFlagsText(CRYPT_VERIFYCONTEXT | AcquireFlagsOf(args)) +
-                            ")",
-                        fAcquired ? 0 : GetLastError(), StatusKind::SecurityStatus)) {
-            std::vector<std::string> rgstrNames;
-            DWORD dwFlags = CRYPT_FIRST;
-            for (;;) {
-                char szName[1024];
-                DWORD cbName = sizeof(szName);
-                if (!CryptGetProvParam(hProv, PP_ENUMCONTAINERS, reinterpret_cast<BYTE *>(szName), &cbName, dwFlags)) {
-                    const DWORD dwError = GetLastError();
-                    report.Step("CryptGetProvParam(PP_ENUMCONTAINERS)", dwError, StatusKind::SecurityStatus,
-                                ERROR_NO_MORE_ITEMS);
-                    break;
-                }
-                dwFlags = 0;
-                rgstrNames.push_back(szName);
-                report.Result("", "container", szName, "");
-            }
+        const DWORD dwFlags = CRYPT_VERIFYCONTEXT | AcquireFlagsOf(args);
+        const BOOL fAcquired =
+            CryptAcquireContextW(&hProv, nullptr, strWideCsp.c_str(), CapiProviderType(strCsp), dwFlags);
+        if (report.Step("CryptAcquireContextW(NULL, " + AcquireFlagsText(dwFlags) + ")", fAcquired ? 0 : GetLastError(),
+                        StatusKind::SecurityStatus)) {
+            // The size query gives a buffer that holds the longest name; then
+            // CRYPT_FIRST and one name per call until ERROR_NO_MORE_ITEMS.
+            DWORD cbName = 0;
+            const BOOL fSized = CryptGetProvParam(hProv, PP_ENUMCONTAINERS, nullptr, &cbName, CRYPT_FIRST);
             std::vector<std::string> rgstrJson;
-            for (const std::string &str : rgstrNames) {
-                rgstrJson.push_back(JsonString(str));
+            if (report.Step("CryptGetProvParam(PP_ENUMCONTAINERS, size query)", fSized ? 0 : GetLastError(),
+                            StatusKind::SecurityStatus)) {
+                std::vector<char> name(cbName + 1);
+                for (DWORD dwEnumFlags = CRYPT_FIRST;; dwEnumFlags = CRYPT_NEXT) {
+                    DWORD cb = cbName;
+                    if (!CryptGetProvParam(hProv, PP_ENUMCONTAINERS, reinterpret_cast<BYTE *>(name.data()), &cb,
+                                           dwEnumFlags)) {
+                        report.Step("CryptGetProvParam(PP_ENUMCONTAINERS)", GetLastError(), StatusKind::SecurityStatus,
+                                    ERROR_NO_MORE_ITEMS);
+                        break;
+                    }
+                    name[cb < name.size() ? cb : name.size() - 1] = 0;
+                    report.Result("", "container", name.data(), "");
+                    rgstrJson.push_back(JsonString(name.data()));
+                }
             }
             report.ResultJsonOnly("containers", JsonArray(rgstrJson));
             ReleaseContextStep(report, hProv);
         }
-#else
-        (void)strCsp;
-        report.Error("container list is not available on Linux: the platform's CryptoAPI offers no container "
-                     "enumeration");
-#endif
         return report.Finish();
     });
 }

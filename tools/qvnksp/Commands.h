@@ -33,6 +33,7 @@ int RunVerify(const Context &ctx, const CommandArgs &rgstrArgs);
 int RunEncrypt(const Context &ctx, const CommandArgs &rgstrArgs);
 int RunDecrypt(const Context &ctx, const CommandArgs &rgstrArgs);
 int RunError(const Context &ctx, const CommandArgs &rgstrArgs);
+int RunDoctor(const Context &ctx, const CommandArgs &rgstrArgs);
 
 // Exit codes.
 constexpr int kExitOk = 0;

@@ -28,6 +28,7 @@ const char kUsage[] = "usage: qvnksp [--module PATH] [--json] COMMAND [OPTIONS]\
                       "  register        call the module's DllRegisterServer\n"
                       "  unregister      call the module's DllUnregisterServer\n"
                       "  error           name a status value (NTE_*, STATUS_*, ERROR_*, HRESULT)\n"
+                      "  doctor          check the installation link by link (--name CONTAINER: and a key)\n"
                       "\n"
                       "Options for every command:\n"
                       "  --module PATH   the module to load (default: "
@@ -77,6 +78,7 @@ const Command g_rgCommands[] = {
     {"register", RunRegisterCommand},
     {"unregister", RunUnregisterCommand},
     {"error", RunError},
+    {"doctor", RunDoctor},
 };
 
 int Usage(const std::string &strMessage)

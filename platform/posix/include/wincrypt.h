@@ -45,6 +45,11 @@ typedef ULONG_PTR HCRYPTHASH;
 #define CRYPT_MACHINE_KEYSET 0x00000020u
 #define CRYPT_SILENT 0x00000040u
 
+/* CryptGetProvParam: the container enumeration and its flags. */
+#define PP_ENUMCONTAINERS 2
+#define CRYPT_FIRST 0x00000001u
+#define CRYPT_NEXT 0x00000002u
+
 /* CryptGenKey / CryptImportKey flags. */
 #define CRYPT_EXPORTABLE 0x00000001u
 #define CRYPT_USER_PROTECTED 0x00000002u
@@ -90,6 +95,10 @@ QVN_BEGIN_C
 WINADVAPI BOOL WINAPI CryptAcquireContextW(HCRYPTPROV *phProv, LPCWSTR szContainer, LPCWSTR szProvider,
                                            DWORD dwProvType, DWORD dwFlags);
 WINADVAPI BOOL WINAPI CryptReleaseContext(HCRYPTPROV hProv, DWORD dwFlags);
+WINADVAPI BOOL WINAPI CryptGetProvParam(HCRYPTPROV hProv, DWORD dwParam, BYTE *pbData, DWORD *pdwDataLen,
+                                        DWORD dwFlags);
+WINADVAPI BOOL WINAPI CryptEnumProvidersW(DWORD dwIndex, DWORD *pdwReserved, DWORD dwFlags, DWORD *pdwProvType,
+                                          LPWSTR szProvName, DWORD *pcbProvName);
 WINADVAPI BOOL WINAPI CryptGenKey(HCRYPTPROV hProv, ALG_ID Algid, DWORD dwFlags, HCRYPTKEY *phKey);
 WINADVAPI BOOL WINAPI CryptGetUserKey(HCRYPTPROV hProv, DWORD dwKeySpec, HCRYPTKEY *phUserKey);
 WINADVAPI BOOL WINAPI CryptGetKeyParam(HCRYPTKEY hKey, DWORD dwParam, BYTE *pbData, DWORD *pdwDataLen, DWORD dwFlags);
