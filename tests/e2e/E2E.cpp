@@ -249,9 +249,9 @@ Out KspTest::Crypt(bool fEncrypt, const char *l, NCRYPT_PROV_HANDLE hProvider, N
     Out out{0, 0xDEAD, Bytes(cbOutput, 0xCC)};
     const DWORD cbInput = static_cast<DWORD>(copy.size());
     out.status = fEncrypt ? KSP(Encrypt, l, hProvider, hKey, copy.data(), cbInput, pPadding, out.bytes.data(), cbOutput,
-                                &out.cb, dwFlags)
+                                Size(&out.cb), dwFlags)
                           : KSP(Decrypt, l, hProvider, hKey, copy.data(), cbInput, pPadding, out.bytes.data(), cbOutput,
-                                &out.cb, dwFlags);
+                                Size(&out.cb), dwFlags);
     EXPECT_EQ(input, copy) << "the input was changed";
     return out;
 }

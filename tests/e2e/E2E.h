@@ -23,6 +23,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #ifdef _WIN32
@@ -93,11 +94,19 @@ bool JudgeCanCheck(LPCWSTR pszAlgId);
 
 // ---- Recorder -------------------------------------------------------------------
 void Record(const std::string &strLabel, LONG lStatus, const DWORD *pdwSize = nullptr);
-// The size or count that a slot reports is at its one DWORD * argument (a
-// handle's address is not one: handles are wider than a DWORD here).
-static_assert(sizeof(ULONG_PTR) > sizeof(DWORD), "the suite is built for 64-bit targets");
+// The size or count that a slot reports is marked at the call site with
+// Size(&cb): on 32-bit targets a handle's address is a DWORD * as well, so
+// the argument's type alone cannot tell which one to record.
+struct SizeOut {
+    DWORD *pdw;
+    operator DWORD *() const { return pdw; }
+};
+inline SizeOut Size(DWORD *pdw)
+{
+    return {pdw};
+}
 struct SizeArgument {
-    static const DWORD *Of(DWORD *pdw) { return pdw; }
+    static const DWORD *Of(SizeOut size) { return size.pdw; }
     template <class T> static const DWORD *Of(T) { return nullptr; }
 };
 // Calls one slot, records it and checks what every entry promises around its
@@ -116,6 +125,10 @@ SECURITY_STATUS Call(const char *pszSlot, const char *pszLabel, const NCRYPT_KEY
         std::thread([&] { next = pTable->FreeProvider(0); }).join();
         EXPECT_EQ(NTE_INVALID_HANDLE, next) << "a call after " << pszSlot << "." << pszLabel;
     }
+    // Where a handle is wider than a DWORD, an unmarked DWORD * is a call site
+    // that forgot Size(): it would record less here than on 32-bit targets.
+    static_assert(sizeof(ULONG_PTR) == sizeof(DWORD) || !(std::is_same<A, DWORD *>::value || ...),
+                  "mark the size argument with Size()");
     const DWORD *pdwSize = nullptr;
     ((pdwSize = pdwSize != nullptr ? pdwSize : SizeArgument::Of(a)), ...);
     Record(std::string(pszSlot) + "." + pszLabel, status, pdwSize);
@@ -208,7 +221,7 @@ protected:
     {
         Out out{0, 0xDEAD, Bytes(cbOutput, 0xCC)};
         out.status = KSP(SignHash, l, hProvider, hKey, pPadding, hash.data(), static_cast<DWORD>(hash.size()),
-                         out.bytes.data(), cbOutput, &out.cb, dwFlags);
+                         out.bytes.data(), cbOutput, Size(&out.cb), dwFlags);
         return out;
     }
     // Also checks that the caller's signature is left unchanged.

@@ -197,8 +197,8 @@ TEST_F(KspTest, ProviderPropertiesAreFourBytesWrittenExactly)
                 DWORD cbResult = 0xDEAD;
                 EXPECT_EQ(iProvider == 0 ? buffer.expected : NTE_NOT_SUPPORTED,
                           KSP(GetProviderProperty, strLabel.c_str(), hProvider, property.pszName,
-                              buffer.fNullOutput ? nullptr : output.data() + buffer.offset, buffer.cbOutput, &cbResult,
-                              buffer.dwFlags));
+                              buffer.fNullOutput ? nullptr : output.data() + buffer.offset, buffer.cbOutput,
+                              Size(&cbResult), buffer.dwFlags));
                 EXPECT_EQ(iProvider == 0 ? 4u : 0xDEADu, cbResult);
                 if (iProvider == 0 && buffer.expected == 0 && !buffer.fNullOutput) {
                     std::copy(property.value.begin(), property.value.end(), expected.begin() + buffer.offset);
@@ -212,7 +212,7 @@ TEST_F(KspTest, ProviderPropertiesAreFourBytesWrittenExactly)
             DWORD cbResult = 0xDEAD;
             EXPECT_EQ(iProvider == 0 ? refusal.expected : NTE_NOT_SUPPORTED,
                       KSP(GetProviderProperty, refusal.pszLabel, hProvider, refusal.pszName, output.data(), 8,
-                          refusal.fNullResult ? nullptr : &cbResult, 0));
+                          Size(refusal.fNullResult ? nullptr : &cbResult), 0));
             EXPECT_EQ(0xDEADu, cbResult);
             EXPECT_EQ(Bytes(8, 0xCC), output);
         }
@@ -233,9 +233,10 @@ TEST_F(KspTest, EnumAlgorithmsListsNothing)
             for (DWORD dwFlags : Dwords{0u, DWORD(NCRYPT_SILENT_FLAG), 0xFFFFFFFFu}) {
                 DWORD dwCount = 77, dwCountNullList = 77;
                 NCryptAlgorithmName *pList = pSentinel;
-                EXPECT_EQ(expected, KSP(EnumAlgorithms, "list", hProvider, dwOperations, &dwCount, &pList, dwFlags));
-                EXPECT_EQ(expected, KSP(EnumAlgorithms, "null-list", hProvider, dwOperations, &dwCountNullList, nullptr,
-                                        dwFlags));
+                EXPECT_EQ(expected,
+                          KSP(EnumAlgorithms, "list", hProvider, dwOperations, Size(&dwCount), &pList, dwFlags));
+                EXPECT_EQ(expected, KSP(EnumAlgorithms, "null-list", hProvider, dwOperations, Size(&dwCountNullList),
+                                        nullptr, dwFlags));
                 EXPECT_EQ(expected == 0 ? 0u : 77u, dwCount);
                 EXPECT_EQ(dwCount, dwCountNullList);
                 EXPECT_EQ(pSentinel, pList);

@@ -142,7 +142,7 @@ protected:
         }
         DWORD cbResult = 0xDEAD;
         EXPECT_EQ(NTE_INVALID_HANDLE, KSP(SignHash, l, hProvider, hKey, &padding, const_cast<PBYTE>(hash.data()), 32,
-                                          nullptr, 0, &cbResult, kPkcs1));
+                                          nullptr, 0, Size(&cbResult), kPkcs1));
         EXPECT_EQ(0xDEADu, cbResult);
         EXPECT_EQ(NTE_INVALID_HANDLE, Verify(l, hProvider, hKey, &padding, hash, Pattern(kExchangeBytes, 0x84)));
         EXPECT_EQ(NTE_INVALID_HANDLE, KSP(FreeKey, l, hProvider, hKey));
@@ -158,9 +158,9 @@ protected:
         EXPECT_EQ(0x5EEDu, hKey);
         Bytes output(4, 0xCC);
         DWORD cbResult = 0xDEAD;
-        EXPECT_EQ(NTE_INVALID_HANDLE,
-                  KSP(GetProviderProperty, l, hProvider, NCRYPT_VERSION_PROPERTY, output.data(), 4, &cbResult, 0));
-        EXPECT_EQ(NTE_INVALID_HANDLE, KSP(EnumAlgorithms, l, hProvider, 0, &cbResult, nullptr, 0));
+        EXPECT_EQ(NTE_INVALID_HANDLE, KSP(GetProviderProperty, l, hProvider, NCRYPT_VERSION_PROPERTY, output.data(), 4,
+                                          Size(&cbResult), 0));
+        EXPECT_EQ(NTE_INVALID_HANDLE, KSP(EnumAlgorithms, l, hProvider, 0, Size(&cbResult), nullptr, 0));
         EXPECT_EQ(0xDEADu, cbResult);
         EXPECT_EQ(Bytes(4, 0xCC), output);
         ExpectKeyEntriesRefuse(strLabel + "-key-0", hProvider, 0);

@@ -136,9 +136,9 @@ TEST_F(SignCryptTest, SignAndVerifyRefuseFlagsNamesLengthsAndMissingBuffers)
     DWORD cbResult = 0xDEAD;
     for (PBYTE pbSignature : {buffer.data(), static_cast<PBYTE>(nullptr)}) {
         EXPECT_EQ(NTE_INVALID_PARAMETER, KSP(SignHash, "null-hash", m_hProvider, m_hExchange, &sha256, nullptr, 32,
-                                             pbSignature, kExchangeBytes, &cbResult, kPkcs1));
+                                             pbSignature, kExchangeBytes, Size(&cbResult), kPkcs1));
         EXPECT_EQ(NTE_INVALID_PARAMETER, KSP(SignHash, "empty-hash", m_hProvider, m_hExchange, &sha256, rgbHash, 0,
-                                             pbSignature, kExchangeBytes, &cbResult, kPkcs1));
+                                             pbSignature, kExchangeBytes, Size(&cbResult), kPkcs1));
     }
     EXPECT_EQ(0xDEADu, cbResult);
     EXPECT_EQ(NTE_INVALID_PARAMETER, KSP(SignHash, "null-result", m_hProvider, m_hExchange, &sha256, rgbHash, 32,
@@ -166,7 +166,7 @@ TEST_F(SignCryptTest, SignatureIsTheKeyLength)
              {std::make_pair(m_hExchange, kExchangeBytes), std::make_pair(m_hSignature, kSignatureBytes)}) {
             DWORD cbResult = 0xDEAD;
             EXPECT_EQ(0, KSP(SignHash, "size", m_hProvider, key.first, &padding, hash.data(), alg.second, nullptr, 0,
-                             &cbResult, kPkcs1));
+                             Size(&cbResult), kPkcs1));
             EXPECT_EQ(key.second, cbResult);
         }
     }
@@ -263,9 +263,9 @@ TEST_F(SignCryptTest, EncryptAndDecryptRefusalsAndSizeQueries)
         DWORD *pcbResult = row.fNullResult ? nullptr : &cbResult;
         const DWORD cbInput = row.cbInput != ~0u ? row.cbInput : row.fEncrypt ? 16 : kExchangeBytes;
         EXPECT_EQ(row.expected, row.fEncrypt ? KSP(Encrypt, row.pszLabel, m_hProvider, hKey, pbInput, cbInput,
-                                                   row.pPadding, pbOutput, row.cbOutput, pcbResult, row.dwFlags)
+                                                   row.pPadding, pbOutput, row.cbOutput, Size(pcbResult), row.dwFlags)
                                              : KSP(Decrypt, row.pszLabel, m_hProvider, hKey, pbInput, cbInput,
-                                                   row.pPadding, pbOutput, row.cbOutput, pcbResult, row.dwFlags));
+                                                   row.pPadding, pbOutput, row.cbOutput, Size(pcbResult), row.dwFlags));
         EXPECT_EQ(row.cbAfter, cbResult);
         EXPECT_EQ(Bytes(256, 0xCC), output);
     }
@@ -293,10 +293,10 @@ TEST_F(SignCryptTest, CiphertextThatDoesNotDecryptIsADecryptionFailure)
     buffer.resize(kExchangeBytes);
     DWORD cbResult = 0;
     ASSERT_EQ(0, KSP(Encrypt, "in-place", m_hProvider, m_hExchange, buffer.data(), 24, nullptr, buffer.data(),
-                     kExchangeBytes, &cbResult, kPkcs1));
+                     kExchangeBytes, Size(&cbResult), kPkcs1));
     EXPECT_EQ(plaintext, Keys().exchange[0].pJudge->Decrypt(buffer).value_or(Bytes()));
     ASSERT_EQ(0, KSP(Decrypt, "in-place", m_hProvider, m_hExchange, buffer.data(), kExchangeBytes, nullptr,
-                     buffer.data(), kExchangeBytes, &cbResult, kPkcs1));
+                     buffer.data(), kExchangeBytes, Size(&cbResult), kPkcs1));
     ASSERT_EQ(24u, cbResult);
     EXPECT_EQ(plaintext, Bytes(buffer.begin(), buffer.begin() + 24));
 }

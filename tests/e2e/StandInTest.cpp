@@ -240,8 +240,8 @@ TEST_F(KspTest, EveryAllocationThatFailsEndsInNoMemoryAndLeavesNothing)
         NCRYPT_KEY_HANDLE hKey = 0;
         DWORD dwValue = 0, cb = 0;
         if (ok(KSP(OpenProvider, "oom", &hKsp, E2E_KSP_NAME, 0))) {
-            ok(KSP(GetProviderProperty, "oom", hKsp, NCRYPT_VERSION_PROPERTY, reinterpret_cast<PBYTE>(&dwValue), 4, &cb,
-                   0));
+            ok(KSP(GetProviderProperty, "oom", hKsp, NCRYPT_VERSION_PROPERTY, reinterpret_cast<PBYTE>(&dwValue), 4,
+                   Size(&cb), 0));
         }
         const bool fKey = ok(KSP(OpenProvider, "oom", &hProvider, E2E_DOGWOOD_NAME, 0)) &&
                           ok(KSP(OpenKey, "oom", hProvider, &hKey, E2E_MAIN, AT_KEYEXCHANGE, 0));
