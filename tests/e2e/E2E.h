@@ -4,8 +4,8 @@
 //
 // Recording: when QVN_E2E_RECORD names a file, each call through KSP appends
 // "<Suite.Test> <Slot>.<label> <status 0x%08X> [<size>]"; labels are stable
-// (no handles, no random data) and only the main thread records, so two runs
-// (the Linux stand-in and Wine) can be compared line by line.
+// (no handles, no random data) and only the main thread records, so runs on
+// the Linux stand-in, 64-bit and 32-bit Wine can be compared line by line.
 #ifndef QVN_E2E_H
 #define QVN_E2E_H
 
@@ -105,10 +105,14 @@ inline SizeOut Size(DWORD *pdw)
 {
     return {pdw};
 }
-struct SizeArgument {
-    static const DWORD *Of(SizeOut size) { return size.pdw; }
-    template <class T> static const DWORD *Of(T) { return nullptr; }
-};
+inline const DWORD *SizeOf(SizeOut size)
+{
+    return size.pdw;
+}
+template <class T> const DWORD *SizeOf(T)
+{
+    return nullptr;
+}
 // Calls one slot, records it and checks what every entry promises around its
 // work: the thread's last-error value is left as it was, and after a failure
 // the lock is free again, so that a call from another thread gets in (a held
@@ -117,6 +121,10 @@ template <class Fn, class... A>
 SECURITY_STATUS Call(const char *pszSlot, const char *pszLabel, const NCRYPT_KEY_STORAGE_FUNCTION_TABLE *pTable, Fn pfn,
                      A... a)
 {
+    // Where a handle is wider than a DWORD, an unmarked DWORD * is a call site
+    // that forgot Size(): it would record less here than on 32-bit targets.
+    static_assert(sizeof(ULONG_PTR) == sizeof(DWORD) || !(std::is_same<A, DWORD *>::value || ...),
+                  "mark the size argument with Size()");
     SetLastError(0x4E2E4E2E);
     const SECURITY_STATUS status = pfn(a...);
     EXPECT_EQ(0x4E2E4E2Eu, GetLastError()) << pszSlot << "." << pszLabel << " changed the last-error value";
@@ -125,12 +133,8 @@ SECURITY_STATUS Call(const char *pszSlot, const char *pszLabel, const NCRYPT_KEY
         std::thread([&] { next = pTable->FreeProvider(0); }).join();
         EXPECT_EQ(NTE_INVALID_HANDLE, next) << "a call after " << pszSlot << "." << pszLabel;
     }
-    // Where a handle is wider than a DWORD, an unmarked DWORD * is a call site
-    // that forgot Size(): it would record less here than on 32-bit targets.
-    static_assert(sizeof(ULONG_PTR) == sizeof(DWORD) || !(std::is_same<A, DWORD *>::value || ...),
-                  "mark the size argument with Size()");
     const DWORD *pdwSize = nullptr;
-    ((pdwSize = pdwSize != nullptr ? pdwSize : SizeArgument::Of(a)), ...);
+    ((pdwSize = pdwSize != nullptr ? pdwSize : SizeOf(a)), ...);
     Record(std::string(pszSlot) + "." + pszLabel, status, pdwSize);
     return status;
 }
@@ -238,8 +242,25 @@ protected:
 #endif
 };
 
-// Cases that need the stand-in's test controls are not built for Windows
-// (StandInTest.cpp); shared cases use none.
+// Alder's main container opened once: the ground of the signing and
+// encryption cases.
+class AlderTest : public KspTest
+{
+protected:
+    void SetUp() override
+    {
+        KspTest::SetUp();
+        Keys();
+        m_hProvider = Open(E2E_ALDER_NAME);
+        m_hExchange = OpenKey(m_hProvider, E2E_MAIN, AT_KEYEXCHANGE);
+        m_hSignature = OpenKey(m_hProvider, E2E_MAIN, AT_SIGNATURE);
+    }
+    const JudgeKey &Judge() const { return *Keys().exchange[0].pJudge; }
+
+    NCRYPT_PROV_HANDLE m_hProvider = 0;
+    NCRYPT_KEY_HANDLE m_hExchange = 0;
+    NCRYPT_KEY_HANDLE m_hSignature = 0;
+};
 
 } // namespace e2e
 
