@@ -94,23 +94,18 @@ bool JudgeCanCheck(LPCWSTR pszAlgId);
 
 // ---- Recorder -------------------------------------------------------------------
 void Record(const std::string &strLabel, LONG lStatus, const DWORD *pdwSize = nullptr);
-// The size or count that a slot reports is marked at the call site with
-// Size(&cb): on 32-bit targets a handle's address is a DWORD * as well, so
-// the argument's type alone cannot tell which one to record.
-struct SizeOut {
+// The size or count that a slot reports is marked at the call site, Size{&cb}:
+// on 32-bit targets a handle's address is a DWORD * as well, so the
+// argument's type alone cannot tell which one to record.
+struct Size {
     DWORD *pdw;
     operator DWORD *() const { return pdw; }
 };
-inline SizeOut Size(DWORD *pdw)
+template <class T> const DWORD *SizeOf([[maybe_unused]] T a)
 {
-    return {pdw};
-}
-inline const DWORD *SizeOf(SizeOut size)
-{
-    return size.pdw;
-}
-template <class T> const DWORD *SizeOf(T)
-{
+    if constexpr (std::is_same<T, Size>::value) {
+        return a.pdw;
+    }
     return nullptr;
 }
 // Calls one slot, records it and checks what every entry promises around its
@@ -122,9 +117,9 @@ SECURITY_STATUS Call(const char *pszSlot, const char *pszLabel, const NCRYPT_KEY
                      A... a)
 {
     // Where a handle is wider than a DWORD, an unmarked DWORD * is a call site
-    // that forgot Size(): it would record less here than on 32-bit targets.
+    // that forgot Size{}: it would record less here than on 32-bit targets.
     static_assert(sizeof(ULONG_PTR) == sizeof(DWORD) || !(std::is_same<A, DWORD *>::value || ...),
-                  "mark the size argument with Size()");
+                  "mark the size argument with Size{}");
     SetLastError(0x4E2E4E2E);
     const SECURITY_STATUS status = pfn(a...);
     EXPECT_EQ(0x4E2E4E2Eu, GetLastError()) << pszSlot << "." << pszLabel << " changed the last-error value";
@@ -225,7 +220,7 @@ protected:
     {
         Out out{0, 0xDEAD, Bytes(cbOutput, 0xCC)};
         out.status = KSP(SignHash, l, hProvider, hKey, pPadding, hash.data(), static_cast<DWORD>(hash.size()),
-                         out.bytes.data(), cbOutput, Size(&out.cb), dwFlags);
+                         out.bytes.data(), cbOutput, Size{&out.cb}, dwFlags);
         return out;
     }
     // Also checks that the caller's signature is left unchanged.

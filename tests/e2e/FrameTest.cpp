@@ -1,10 +1,9 @@
 // Entries called from many threads at once (every recorded call also checks
 // the last-error value and the lock, E2E.h), and the end of the module's life
-// with handles open: unloading it, or ending the process, releases every
-// provider, key and CryptoAPI handle.
+// with handles open: unloading it releases every provider, key and CryptoAPI
+// handle.
 #include "E2E.h"
 
-#include <cstdlib>
 #include <future>
 #include <thread>
 
@@ -93,90 +92,35 @@ TEST_F(AlderTest, OfManyThreadsFreeingOneHandleExactlyOneSucceeds)
     }
 }
 
+// Unloading the module with providers and keys open (every CSP, one key
+// freed, one used) releases every CryptoAPI context, key and module block;
+// loaded again, it starts afresh and knows none of the old handles.
 TEST_F(KspTest, UnloadingTheModuleReleasesEverythingStillOpen)
 {
     Keys();
-    std::vector<NCRYPT_PROV_HANDLE> providers;
     std::vector<std::pair<NCRYPT_PROV_HANDLE, NCRYPT_KEY_HANDLE>> keys;
-    for (LPCWSTR pszName : kAllNames) {
-        providers.push_back(Open(pszName));
+    for (size_t i = 0; i < 5; ++i) { // the key storage provider with no key, each CSP with one
+        const NCRYPT_PROV_HANDLE hProvider = Open(kAllNames[i]);
+        keys.emplace_back(hProvider, i == 0 ? 0 : OpenKey(hProvider, E2E_MAIN, AT_KEYEXCHANGE));
     }
-    for (size_t i = 1; i < 5; ++i) { // Alder gets two keys, the others one each
-        for (size_t iKey = 0; iKey < (i == 1 ? 2 : 1); ++iKey) {
-            keys.emplace_back(providers[i], OpenKey(providers[i], E2E_MAIN, AT_KEYEXCHANGE));
-        }
-    }
-    ASSERT_EQ(0, KSP(FreeKey, "freed", providers[3], OpenKey(providers[3], E2E_MAIN, AT_SIGNATURE)));
+    keys.emplace_back(keys[1].first, OpenKey(keys[1].first, E2E_MAIN, AT_SIGNATURE)); // Alder's second key
+    ASSERT_EQ(0, KSP(FreeKey, "freed", keys[3].first, OpenKey(keys[3].first, E2E_MAIN, AT_SIGNATURE)));
     ASSERT_EQ(0, Sign("used", keys[2].first, keys[2].second, nullptr, Pattern(20, 7), kExchangeBytes).status);
 #ifndef _WIN32
-    const std::array<LONG, 4> during = Live(); // four verification contexts, five key contexts with their keys
-    EXPECT_EQ(m_live[0] + 9, during[0]);
-    EXPECT_EQ(m_live[1] + 5, during[1]);
+    EXPECT_EQ(m_live[0] + 9, Live()[0]) << "four verification contexts, five key contexts";
+    EXPECT_EQ(m_live[1] + 5, Live()[1]) << "five keys";
 #endif
     m_module.Unload();
 #ifndef _WIN32
     EXPECT_EQ(m_live, Live()) << "contexts, keys, hashes or module blocks outlived the module";
 #endif
-    // Loaded again, the module starts afresh: none of the old handles is known.
     m_module.Load();
     ASSERT_EQ(0, m_module.pfnGetInterface(E2E_KSP_NAME, &m_pTable, 0));
     for (const auto &key : keys) {
         EXPECT_EQ(NTE_INVALID_HANDLE, KSP(FreeKey, "old-key", key.first, key.second));
-    }
-    for (NCRYPT_PROV_HANDLE hProvider : providers) {
-        EXPECT_EQ(NTE_INVALID_HANDLE, KSP(FreeProvider, "old-provider", hProvider));
+        EXPECT_EQ(NTE_INVALID_HANDLE, KSP(FreeProvider, "old-provider", key.first));
     }
 }
-
-#if GTEST_HAS_DEATH_TEST
-
-#define E2E_CHILD TEXT("QvnE2E-Child")
-
-// The child opens providers and keys and ends without freeing them; after the
-// module's own process-detach work (exit handlers run in reverse order of
-// registration, and the module came later) no CryptoAPI handle may be left.
-[[noreturn]] void ExitWithHandlesOpen()
-{
-    HCRYPTPROV hProv = 0;
-    HCRYPTKEY hKey = 0;
-    CryptAcquireContextW(&hProv, E2E_CHILD, E2E_ALDER_NAME, PROV_RSA_FULL, CRYPT_DELETEKEYSET);
-    if (!CryptAcquireContextW(&hProv, E2E_CHILD, E2E_ALDER_NAME, PROV_RSA_FULL, CRYPT_NEWKEYSET) ||
-        !CryptGenKey(hProv, AT_KEYEXCHANGE, 1024u << 16, &hKey) || !CryptDestroyKey(hKey) ||
-        !CryptReleaseContext(hProv, 0)) {
-        std::_Exit(4);
-    }
-#ifndef _WIN32
-    std::atexit([] {
-        if (Live()[0] != 0 || Live()[1] != 0 || Live()[2] != 0) {
-            std::_Exit(3);
-        }
-    });
-#endif
-    static KspModule s_module; // never unloaded: the process ends with it
-    s_module.Load();
-    NCRYPT_KEY_STORAGE_FUNCTION_TABLE *pTable = nullptr;
-    NCRYPT_PROV_HANDLE hAlder = 0, hKsp = 0, hBirch = 0;
-    NCRYPT_KEY_HANDLE hAlderKey = 0;
-    BYTE rgbHash[32] = {9}, rgbSignature[128];
-    DWORD cb = 0;
-    if (s_module.pfnGetInterface(E2E_BIRCH_NAME, &pTable, 0) != 0 || pTable->OpenProvider(&hAlder, E2E_ALDER_NAME, 0) ||
-        pTable->OpenKey(hAlder, &hAlderKey, E2E_CHILD, AT_KEYEXCHANGE, 0) ||
-        pTable->OpenProvider(&hKsp, E2E_KSP_NAME, 0) || pTable->OpenProvider(&hBirch, E2E_BIRCH_NAME, 0) ||
-        pTable->SignHash(hAlder, hAlderKey, nullptr, rgbHash, 32, rgbSignature, 128, &cb, kPkcs1)) {
-        std::_Exit(5);
-    }
-    std::exit(0);
-}
-
-TEST(TeardownDeathTest, ProcessEndingWithHandlesOpenEndsCleanly)
-{
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(ExitWithHandlesOpen(), ::testing::ExitedWithCode(0), "");
-    HCRYPTPROV hProv = 0;
-    CryptAcquireContextW(&hProv, E2E_CHILD, E2E_ALDER_NAME, PROV_RSA_FULL, CRYPT_DELETEKEYSET);
-}
-
-#endif
 
 } // namespace
 } // namespace e2e

@@ -10,117 +10,89 @@ namespace e2e
 namespace
 {
 
-struct HashAlgorithm {
-    const char *pszTag;
-    LPCWSTR pszAlgId;
-    size_t cbHash;
-};
-
-class HashAlgorithmTest : public AlderTest, public ::testing::WithParamInterface<HashAlgorithm>
-{
-};
-
 // A named algorithm signs its DigestInfo; without a name (no padding
 // information, or none in it) the bare hash value is signed, its algorithm
 // chosen by its length. Either key pair signs.
-TEST_P(HashAlgorithmTest, IsSignedAsTheJudgeSignsIt)
+TEST_F(AlderTest, EveryHashAlgorithmIsSignedAsTheJudgeSignsIt)
 {
-    const HashAlgorithm &row = GetParam();
-    for (int iVariant = 0; iVariant < (row.pszAlgId == nullptr ? 4 : 2); ++iVariant) {
-        const DWORD dwKeySpec = iVariant % 2 == 0 ? AT_KEYEXCHANGE : AT_SIGNATURE;
-        const KeyPair &pair = Keys().Main(0, dwKeySpec);
-        const std::string strLabel = std::string(row.pszTag) + "-" + std::to_string(iVariant);
-        SCOPED_TRACE(strLabel);
-        const NCRYPT_KEY_HANDLE hKey = dwKeySpec == AT_KEYEXCHANGE ? m_hExchange : m_hSignature;
-        BCRYPT_PKCS1_PADDING_INFO info = {row.pszAlgId};
-        VOID *pPadding = iVariant >= 2 ? nullptr : &info;
-        const Bytes hash = Pattern(row.cbHash, static_cast<BYTE>(row.cbHash + iVariant));
-        const Out signature = Sign(strLabel.c_str(), m_hProvider, hKey, pPadding, hash, pair.cb);
-        ASSERT_EQ(0, signature.status);
-        EXPECT_EQ(pair.cb, signature.cb);
-        EXPECT_EQ(0, Verify(strLabel.c_str(), m_hProvider, hKey, pPadding, hash, signature.bytes));
-        if (row.pszAlgId != nullptr) { // the DigestInfo is part of what was signed
-            EXPECT_EQ(NTE_BAD_SIGNATURE, Verify("as-bare", m_hProvider, hKey, nullptr, hash, signature.bytes));
-        }
-        if (JudgeCanCheck(row.pszAlgId)) { // else (Wine's BCrypt) the module's side is checked and recorded
-            EXPECT_EQ(Hex(pair.pJudge->Sign(row.pszAlgId, hash)), Hex(signature.bytes));
+    const std::pair<LPCWSTR, size_t> algorithms[] = {
+        {TEXT("SHA1"), 20}, {TEXT("SHA256"), 32}, {TEXT("SHA384"), 48}, {TEXT("SHA512"), 64}, {TEXT("MD2"), 16},
+        {TEXT("MD4"), 16},  {TEXT("MD5"), 16},    {nullptr, 16},        {nullptr, 20},        {nullptr, 32},
+        {nullptr, 36},      {nullptr, 48},        {nullptr, 64}};
+    for (const auto &alg : algorithms) {
+        for (int iVariant = 0; iVariant < (alg.first == nullptr ? 4 : 2); ++iVariant) {
+            const DWORD dwKeySpec = iVariant % 2 == 0 ? AT_KEYEXCHANGE : AT_SIGNATURE;
+            const KeyPair &pair = Keys().Main(0, dwKeySpec);
+            const std::string l =
+                (alg.first ? "named-" : "bare-") + std::to_string(alg.second) + "-" + std::to_string(iVariant);
+            const NCRYPT_KEY_HANDLE hKey = dwKeySpec == AT_KEYEXCHANGE ? m_hExchange : m_hSignature;
+            BCRYPT_PKCS1_PADDING_INFO info = {alg.first};
+            VOID *pPadding = iVariant >= 2 ? nullptr : &info;
+            const Bytes hash = Pattern(alg.second, static_cast<BYTE>(alg.second + iVariant));
+            const Out signature = Sign(l.c_str(), m_hProvider, hKey, pPadding, hash, pair.cb);
+            EXPECT_EQ(0, signature.status) << l;
+            EXPECT_EQ(pair.cb, signature.cb) << l;
+            EXPECT_EQ(0, Verify(l.c_str(), m_hProvider, hKey, pPadding, hash, signature.bytes)) << l;
+            if (alg.first != nullptr) { // the DigestInfo is part of what was signed
+                EXPECT_EQ(NTE_BAD_SIGNATURE, Verify("as-bare", m_hProvider, hKey, nullptr, hash, signature.bytes)) << l;
+            }
+            if (JudgeCanCheck(alg.first)) { // else (Wine's BCrypt) the module's side is checked and recorded
+                EXPECT_EQ(Hex(pair.pJudge->Sign(alg.first, hash)), Hex(signature.bytes)) << l;
+            }
         }
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Algorithms, HashAlgorithmTest,
-                         ::testing::Values(HashAlgorithm{"SHA1", TEXT("SHA1"), 20},
-                                           HashAlgorithm{"SHA256", TEXT("SHA256"), 32},
-                                           HashAlgorithm{"SHA384", TEXT("SHA384"), 48},
-                                           HashAlgorithm{"SHA512", TEXT("SHA512"), 64},
-                                           HashAlgorithm{"MD2", TEXT("MD2"), 16}, HashAlgorithm{"MD4", TEXT("MD4"), 16},
-                                           HashAlgorithm{"MD5", TEXT("MD5"), 16}, HashAlgorithm{"Bare16", nullptr, 16},
-                                           HashAlgorithm{"Bare20", nullptr, 20}, HashAlgorithm{"Bare32", nullptr, 32},
-                                           HashAlgorithm{"Bare36", nullptr, 36}, HashAlgorithm{"Bare48", nullptr, 48},
-                                           HashAlgorithm{"Bare64", nullptr, 64}),
-                         [](const ::testing::TestParamInfo<HashAlgorithm> &info) { return info.param.pszTag; });
-
 // Flags, algorithm names and hash lengths are refused before the CSP sees
-// anything; the size is cleared only once flags and buffers have passed.
+// anything; the size is cleared only once flags and buffers have passed. A
+// hash value must be given, even for a size query, and a place for the size.
 TEST_F(AlderTest, SignAndVerifyRefuseFlagsNamesLengthsAndMissingBuffers)
 {
     BCRYPT_PKCS1_PADDING_INFO sha256 = {TEXT("SHA256")};
-    const Bytes good = Sign("good", m_hProvider, m_hExchange, &sha256, Pattern(32, 0x51), kExchangeBytes).bytes;
-    const struct {
-        const char *pszLabel;
-        DWORD dwFlags;
-        LPCWSTR pszAlgId;
-        size_t cbHash;
-        SECURITY_STATUS expected;
-        DWORD cbAfter;
-    } rows[] = {{"flags-0", 0, TEXT("SHA256"), 32, NTE_BAD_FLAGS, 0xDEAD},
-                {"flags-oaep", NCRYPT_PAD_OAEP_FLAG, TEXT("SHA256"), 32, NTE_BAD_FLAGS, 0xDEAD},
-                {"flags-pss", NCRYPT_PAD_PSS_FLAG, TEXT("SHA256"), 32, NTE_BAD_FLAGS, 0xDEAD},
-                {"flags-pkcs1-silent", kPkcs1 | NCRYPT_SILENT_FLAG, TEXT("SHA256"), 32, NTE_BAD_FLAGS, 0xDEAD},
-                {"flags-pkcs1-pss", kPkcs1 | NCRYPT_PAD_PSS_FLAG, TEXT("SHA256"), 32, NTE_BAD_FLAGS, 0xDEAD},
-                {"name-lower-case", kPkcs1, TEXT("sha256"), 32, NTE_INVALID_PARAMETER, 0},
-                {"name-trailing-blank", kPkcs1, TEXT("SHA256 "), 32, NTE_INVALID_PARAMETER, 0},
-                {"name-empty", kPkcs1, TEXT(""), 32, NTE_INVALID_PARAMETER, 0},
-                {"name-rsa", kPkcs1, TEXT("RSA"), 32, NTE_INVALID_PARAMETER, 0},
-                {"length-sha256-20", kPkcs1, TEXT("SHA256"), 20, NTE_INVALID_PARAMETER, 0},
-                {"length-sha1-32", kPkcs1, TEXT("SHA1"), 32, NTE_INVALID_PARAMETER, 0},
-                {"length-md5-20", kPkcs1, TEXT("MD5"), 20, NTE_INVALID_PARAMETER, 0},
-                {"length-sha384-64", kPkcs1, TEXT("SHA384"), 64, NTE_INVALID_PARAMETER, 0},
-                {"length-bare-15", kPkcs1, nullptr, 15, NTE_INVALID_PARAMETER, 0},
-                {"length-bare-17", kPkcs1, nullptr, 17, NTE_INVALID_PARAMETER, 0},
-                {"length-bare-28", kPkcs1, nullptr, 28, NTE_INVALID_PARAMETER, 0},
-                {"length-bare-33", kPkcs1, nullptr, 33, NTE_INVALID_PARAMETER, 0},
-                {"length-bare-65", kPkcs1, nullptr, 65, NTE_INVALID_PARAMETER, 0}};
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.pszLabel);
-        BCRYPT_PKCS1_PADDING_INFO padding = {row.pszAlgId};
-        const Bytes hash = Pattern(row.cbHash, 0x52);
-        const Out out = Sign(row.pszLabel, m_hProvider, m_hExchange, &padding, hash, kExchangeBytes, row.dwFlags);
-        EXPECT_EQ(row.expected, out.status);
-        EXPECT_EQ(row.cbAfter, out.cb);
-        EXPECT_EQ(Bytes(kExchangeBytes, 0xCC), out.bytes);
-        EXPECT_EQ(row.expected, Verify(row.pszLabel, m_hProvider, m_hExchange, &padding, hash, good, row.dwFlags));
+    Bytes good = Sign("good", m_hProvider, m_hExchange, &sha256, Pattern(32, 0x51), kExchangeBytes).bytes;
+    auto expectRefused = [&](const char *l, DWORD dwFlags, LPCWSTR pszAlgId, size_t cbHash, SECURITY_STATUS expected) {
+        BCRYPT_PKCS1_PADDING_INFO padding = {pszAlgId};
+        const Bytes hash = Pattern(cbHash, 0x52);
+        const Out out = Sign(l, m_hProvider, m_hExchange, &padding, hash, kExchangeBytes, dwFlags);
+        EXPECT_EQ(expected, out.status) << l << " " << dwFlags << " " << cbHash;
+        EXPECT_EQ(expected == NTE_BAD_FLAGS ? 0xDEADu : 0u, out.cb) << l;
+        EXPECT_EQ(Bytes(kExchangeBytes, 0xCC), out.bytes) << l;
+        EXPECT_EQ(expected, Verify(l, m_hProvider, m_hExchange, &padding, hash, good, dwFlags)) << l;
+    };
+    for (DWORD dwFlags : Dwords{0u, DWORD(NCRYPT_PAD_OAEP_FLAG), DWORD(NCRYPT_PAD_PSS_FLAG),
+                                kPkcs1 | NCRYPT_SILENT_FLAG, kPkcs1 | NCRYPT_PAD_PSS_FLAG}) {
+        expectRefused("flags", dwFlags, TEXT("SHA256"), 32, NTE_BAD_FLAGS);
     }
-    // A hash value must be given, even for a size query; and a place for the size.
+    for (LPCWSTR pszAlgId : {TEXT("sha256"), TEXT("SHA256 "), TEXT(""), TEXT("RSA")}) {
+        expectRefused("name", kPkcs1, pszAlgId, 32, NTE_INVALID_PARAMETER);
+    }
+    for (const auto &alg : {std::make_pair(TEXT("SHA256"), 20), std::make_pair(TEXT("SHA1"), 32),
+                            std::make_pair(TEXT("MD5"), 20), std::make_pair(TEXT("SHA384"), 64)}) {
+        expectRefused("length", kPkcs1, alg.first, alg.second, NTE_INVALID_PARAMETER);
+    }
+    for (size_t cbHash : {15, 17, 28, 33, 65}) {
+        expectRefused("bare-length", kPkcs1, nullptr, cbHash, NTE_INVALID_PARAMETER);
+    }
     BYTE rgbHash[32] = {};
-    Bytes buffer(kExchangeBytes, 0xCC), signature = good;
     DWORD cbResult = 0xDEAD;
-    for (PBYTE pbSignature : {buffer.data(), static_cast<PBYTE>(nullptr)}) {
-        EXPECT_EQ(NTE_INVALID_PARAMETER, KSP(SignHash, "null-hash", m_hProvider, m_hExchange, &sha256, nullptr, 32,
-                                             pbSignature, kExchangeBytes, Size(&cbResult), kPkcs1));
-        EXPECT_EQ(NTE_INVALID_PARAMETER, KSP(SignHash, "empty-hash", m_hProvider, m_hExchange, &sha256, rgbHash, 0,
-                                             pbSignature, kExchangeBytes, Size(&cbResult), kPkcs1));
+    const std::pair<const char *, SECURITY_STATUS> calls[] = {
+        {"sign-null-hash", KSP(SignHash, "null-hash", m_hProvider, m_hExchange, &sha256, nullptr, 32, nullptr, 0,
+                               Size{&cbResult}, kPkcs1)},
+        {"sign-empty-hash", KSP(SignHash, "empty-hash", m_hProvider, m_hExchange, &sha256, rgbHash, 0, good.data(),
+                                kExchangeBytes, Size{&cbResult}, kPkcs1)},
+        {"sign-null-result",
+         KSP(SignHash, "null-result", m_hProvider, m_hExchange, &sha256, rgbHash, 32, nullptr, 0, nullptr, kPkcs1)},
+        {"verify-null-hash", KSP(VerifySignature, "null-hash", m_hProvider, m_hExchange, &sha256, nullptr, 32,
+                                 good.data(), kExchangeBytes, kPkcs1)},
+        {"verify-empty-hash", KSP(VerifySignature, "empty-hash", m_hProvider, m_hExchange, &sha256, rgbHash, 0,
+                                  good.data(), kExchangeBytes, kPkcs1)},
+        {"verify-null-signature", KSP(VerifySignature, "null-signature", m_hProvider, m_hExchange, &sha256, rgbHash, 32,
+                                      nullptr, kExchangeBytes, kPkcs1)}};
+    for (const auto &call : calls) {
+        EXPECT_EQ(NTE_INVALID_PARAMETER, call.second) << call.first;
     }
     EXPECT_EQ(0xDEADu, cbResult);
-    EXPECT_EQ(NTE_INVALID_PARAMETER, KSP(SignHash, "null-result", m_hProvider, m_hExchange, &sha256, rgbHash, 32,
-                                         buffer.data(), kExchangeBytes, nullptr, kPkcs1));
-    EXPECT_EQ(Bytes(kExchangeBytes, 0xCC), buffer);
-    EXPECT_EQ(NTE_INVALID_PARAMETER, KSP(VerifySignature, "null-hash", m_hProvider, m_hExchange, &sha256, nullptr, 32,
-                                         signature.data(), kExchangeBytes, kPkcs1));
-    EXPECT_EQ(NTE_INVALID_PARAMETER, KSP(VerifySignature, "empty-hash", m_hProvider, m_hExchange, &sha256, rgbHash, 0,
-                                         signature.data(), kExchangeBytes, kPkcs1));
-    EXPECT_EQ(NTE_INVALID_PARAMETER, KSP(VerifySignature, "null-signature", m_hProvider, m_hExchange, &sha256, rgbHash,
-                                         32, nullptr, kExchangeBytes, kPkcs1));
+    EXPECT_EQ(0, Verify("good-untouched", m_hProvider, m_hExchange, &sha256, Pattern(32, 0x51), good));
 }
 
 // A signature is exactly the key length: a size query answers it without
@@ -137,7 +109,7 @@ TEST_F(AlderTest, SignatureIsTheKeyLength)
              {std::make_pair(m_hExchange, kExchangeBytes), std::make_pair(m_hSignature, kSignatureBytes)}) {
             DWORD cbResult = 0xDEAD;
             EXPECT_EQ(0, KSP(SignHash, "size", m_hProvider, key.first, &padding, hash.data(), alg.second, nullptr, 0,
-                             Size(&cbResult), kPkcs1));
+                             Size{&cbResult}, kPkcs1));
             EXPECT_EQ(key.second, cbResult);
         }
     }
@@ -199,68 +171,57 @@ TEST_F(AlderTest, PlaintextsUpToTheKeyLengthLessElevenBytes)
 
 // Every refusal comes before CryptoAPI is asked and leaves the size and the
 // output as they were; size queries answer without looking at the data.
+// Flags, then padding information, are refused first, by both.
 TEST_F(AlderTest, EncryptAndDecryptRefusalsAndSizeQueries)
 {
     const Bytes undecryptable = UndecryptableBlock(Keys().exchange[0], 0x74);
-    BCRYPT_PKCS1_PADDING_INFO pkcs1 = {TEXT("SHA256")}, noName = {nullptr};
-    const DWORD kNull = ~0u; // as cbInput: a null input
-    struct Row {
+    BCRYPT_PKCS1_PADDING_INFO named = {TEXT("SHA256")}, unnamed = {nullptr};
+    enum { kNullInput = 1, kNullOutput = 2, kNullResult = 4, kSignatureKey = 8 };
+    const struct {
         const char *pszLabel;
         bool fEncrypt;
-        DWORD dwFlags;
+        DWORD cbInput, cbOutput, dwFlags;
+        int fWhat;
         VOID *pPadding;
-        DWORD cbInput;
-        DWORD cbOutput; // 0: a null output, a size query
-        bool fNullResult;
-        bool fSignatureKey;
         SECURITY_STATUS expected;
         DWORD cbAfter;
-    };
-    std::vector<Row> rows = {
-        {"encrypt-size", true, kPkcs1, nullptr, 10, 0, false, false, 0, kExchangeBytes},
-        {"decrypt-size", false, kPkcs1, nullptr, 256, 0, false, false, 0, kMaxPlaintext},
-        {"encrypt-246", true, kPkcs1, nullptr, 246, 256, false, false, NTE_INVALID_PARAMETER, 0xDEAD},
-        {"decrypt-0", false, kPkcs1, nullptr, 0, 256, false, false, NTE_INVALID_PARAMETER, 0xDEAD},
-        {"decrypt-255", false, kPkcs1, nullptr, 255, 256, false, false, NTE_INVALID_PARAMETER, 0xDEAD},
-        {"decrypt-257", false, kPkcs1, nullptr, 257, 256, false, false, NTE_INVALID_PARAMETER, 0xDEAD},
-        {"encrypt-out-255", true, kPkcs1, nullptr, 10, 255, false, false, NTE_BUFFER_TOO_SMALL, 0xDEAD},
-        {"decrypt-out-244", false, kPkcs1, nullptr, 256, 244, false, false, NTE_BUFFER_TOO_SMALL, 0xDEAD},
-        {"encrypt-null-input", true, kPkcs1, nullptr, kNull, 256, false, false, NTE_INVALID_PARAMETER, 0xDEAD},
-        {"decrypt-null-input", false, kPkcs1, nullptr, kNull, 256, false, false, NTE_INVALID_PARAMETER, 0xDEAD},
-        {"encrypt-null-result", true, kPkcs1, nullptr, 10, 0, true, false, NTE_INVALID_PARAMETER, 0xDEAD},
-        {"decrypt-null-result", false, kPkcs1, nullptr, 256, 256, true, false, NTE_INVALID_PARAMETER, 0xDEAD},
-        {"encrypt-signature-key", true, kPkcs1, nullptr, 10, 256, false, true, NTE_PERM, 0xDEAD},
-        {"decrypt-size-signature-key", false, kPkcs1, nullptr, 128, 0, false, true, NTE_PERM, 0xDEAD}};
-    for (bool fEncrypt : {true, false}) { // flags, then padding information, are refused first, by both
-        const DWORD cb = fEncrypt ? 16 : kExchangeBytes;
-        for (DWORD dwFlags : Dwords{0u, DWORD(NCRYPT_PAD_OAEP_FLAG), kPkcs1 | NCRYPT_SILENT_FLAG,
-                                    kPkcs1 | NCRYPT_NO_PADDING_FLAG, 0xFFFFFFFFu}) {
-            rows.push_back({"flags", fEncrypt, dwFlags, &pkcs1, cb, 256, false, true, NTE_BAD_FLAGS, 0xDEAD});
-        }
-        for (VOID *pPadding : {static_cast<VOID *>(&pkcs1), static_cast<VOID *>(&noName)}) {
-            rows.push_back(
-                {"padding-info", fEncrypt, kPkcs1, pPadding, cb, 256, false, false, NTE_INVALID_PARAMETER, 0xDEAD});
-            rows.push_back({"padding-info-signature-key", fEncrypt, kPkcs1, pPadding, cb, 0, false, true,
-                            NTE_INVALID_PARAMETER, 0xDEAD});
-        }
-    }
-    for (const Row &row : rows) {
-        SCOPED_TRACE(std::string(row.pszLabel) + " " + std::to_string(row.dwFlags));
-        Bytes input = row.fEncrypt ? Pattern(kExchangeBytes + 1, 0x75) : undecryptable;
-        input.resize(row.cbInput == kNull ? 256 : row.cbInput);
-        Bytes output(256, 0xCC);
+    } rows[] = {
+        {"encrypt-size", true, 10, 0, kPkcs1, kNullOutput, nullptr, 0, kExchangeBytes},
+        {"decrypt-size", false, 256, 0, kPkcs1, kNullOutput, nullptr, 0, kMaxPlaintext},
+        {"encrypt-246", true, 246, 256, kPkcs1, 0, nullptr, NTE_INVALID_PARAMETER, 0xDEAD},
+        {"decrypt-0", false, 0, 256, kPkcs1, 0, nullptr, NTE_INVALID_PARAMETER, 0xDEAD},
+        {"decrypt-255", false, 255, 256, kPkcs1, 0, nullptr, NTE_INVALID_PARAMETER, 0xDEAD},
+        {"decrypt-257", false, 257, 256, kPkcs1, 0, nullptr, NTE_INVALID_PARAMETER, 0xDEAD},
+        {"encrypt-out-255", true, 10, 255, kPkcs1, 0, nullptr, NTE_BUFFER_TOO_SMALL, 0xDEAD},
+        {"decrypt-out-244", false, 256, 244, kPkcs1, 0, nullptr, NTE_BUFFER_TOO_SMALL, 0xDEAD},
+        {"encrypt-null-input", true, 16, 256, kPkcs1, kNullInput, nullptr, NTE_INVALID_PARAMETER, 0xDEAD},
+        {"decrypt-null-input", false, 256, 256, kPkcs1, kNullInput, nullptr, NTE_INVALID_PARAMETER, 0xDEAD},
+        {"encrypt-null-result", true, 10, 0, kPkcs1, kNullOutput | kNullResult, nullptr, NTE_INVALID_PARAMETER, 0xDEAD},
+        {"decrypt-null-result", false, 256, 256, kPkcs1, kNullResult, nullptr, NTE_INVALID_PARAMETER, 0xDEAD},
+        {"encrypt-signature-key", true, 10, 256, kPkcs1, kSignatureKey, nullptr, NTE_PERM, 0xDEAD},
+        {"decrypt-size-signature-key", false, 128, 0, kPkcs1, kNullOutput | kSignatureKey, nullptr, NTE_PERM, 0xDEAD},
+        {"encrypt-flags-0", true, 16, 256, 0, kSignatureKey, &named, NTE_BAD_FLAGS, 0xDEAD},
+        {"decrypt-flags-oaep", false, 256, 256, NCRYPT_PAD_OAEP_FLAG, kSignatureKey, &named, NTE_BAD_FLAGS, 0xDEAD},
+        {"encrypt-flags-silent", true, 16, 256, kPkcs1 | NCRYPT_SILENT_FLAG, 0, &named, NTE_BAD_FLAGS, 0xDEAD},
+        {"decrypt-flags-no-padding", false, 256, 256, kPkcs1 | NCRYPT_NO_PADDING_FLAG, 0, nullptr, NTE_BAD_FLAGS,
+         0xDEAD},
+        {"encrypt-flags-all", true, 16, 256, 0xFFFFFFFF, 0, nullptr, NTE_BAD_FLAGS, 0xDEAD},
+        {"encrypt-padding-info", true, 16, 256, kPkcs1, kSignatureKey, &named, NTE_INVALID_PARAMETER, 0xDEAD},
+        {"decrypt-padding-info", false, 256, 0, kPkcs1, kNullOutput | kSignatureKey, &unnamed, NTE_INVALID_PARAMETER,
+         0xDEAD}};
+    for (const auto &row : rows) {
+        Bytes input = row.fEncrypt ? Pattern(kExchangeBytes + 1, 0x75) : undecryptable, output(256, 0xCC);
+        input.resize(row.cbInput);
         DWORD cbResult = 0xDEAD;
-        const NCRYPT_KEY_HANDLE hKey = row.fSignatureKey ? m_hSignature : m_hExchange;
-        PBYTE pbInput = row.cbInput == kNull ? nullptr : input.data();
-        PBYTE pbOutput = row.cbOutput == 0 ? nullptr : output.data();
-        const SizeOut size = Size(row.fNullResult ? nullptr : &cbResult);
-        const DWORD cbInput = row.cbInput != kNull ? row.cbInput : row.fEncrypt ? 16 : kExchangeBytes;
-        EXPECT_EQ(row.expected, row.fEncrypt ? KSP(Encrypt, row.pszLabel, m_hProvider, hKey, pbInput, cbInput,
-                                                   row.pPadding, pbOutput, row.cbOutput, size, row.dwFlags)
-                                             : KSP(Decrypt, row.pszLabel, m_hProvider, hKey, pbInput, cbInput,
-                                                   row.pPadding, pbOutput, row.cbOutput, size, row.dwFlags));
-        EXPECT_EQ(row.cbAfter, cbResult);
-        EXPECT_EQ(Bytes(256, 0xCC), output);
+        const NCRYPT_KEY_HANDLE hKey = row.fWhat & kSignatureKey ? m_hSignature : m_hExchange;
+        const auto pfn = row.fEncrypt ? m_pTable->Encrypt : m_pTable->Decrypt;
+        EXPECT_EQ(row.expected, Call(row.fEncrypt ? "Encrypt" : "Decrypt", row.pszLabel, m_pTable, pfn, m_hProvider,
+                                     hKey, row.fWhat & kNullInput ? nullptr : input.data(), row.cbInput, row.pPadding,
+                                     row.fWhat & kNullOutput ? nullptr : output.data(), row.cbOutput,
+                                     Size{row.fWhat & kNullResult ? nullptr : &cbResult}, row.dwFlags))
+            << row.pszLabel;
+        EXPECT_EQ(row.cbAfter, cbResult) << row.pszLabel;
+        EXPECT_EQ(Bytes(256, 0xCC), output) << row.pszLabel;
     }
 }
 
@@ -285,10 +246,10 @@ TEST_F(AlderTest, CiphertextThatDoesNotDecryptIsADecryptionFailure)
     buffer.resize(kExchangeBytes);
     DWORD cbResult = 0;
     ASSERT_EQ(0, KSP(Encrypt, "in-place", m_hProvider, m_hExchange, buffer.data(), 24, nullptr, buffer.data(),
-                     kExchangeBytes, Size(&cbResult), kPkcs1));
+                     kExchangeBytes, Size{&cbResult}, kPkcs1));
     EXPECT_EQ(plaintext, Judge().Decrypt(buffer).value_or(Bytes()));
     ASSERT_EQ(0, KSP(Decrypt, "in-place", m_hProvider, m_hExchange, buffer.data(), kExchangeBytes, nullptr,
-                     buffer.data(), kExchangeBytes, Size(&cbResult), kPkcs1));
+                     buffer.data(), kExchangeBytes, Size{&cbResult}, kPkcs1));
     ASSERT_EQ(24u, cbResult);
     EXPECT_EQ(plaintext, Bytes(buffer.begin(), buffer.begin() + 24));
 }
