@@ -180,16 +180,11 @@ std::string Hex(const Bytes &bytes)
     return str;
 }
 
-Bytes UndecryptableBlock(const KeyPair &pair, BYTE bSeed)
+Bytes UndecryptableBlock(DWORD cb)
 {
-    for (int iTry = 0; iTry < 64; ++iTry, ++bSeed) {
-        Bytes block = Pattern(pair.cb, bSeed);
-        block[0] = 0x00; // below the modulus
-        if (!pair.pJudge->Decrypt(block)) {
-            return block;
-        }
-    }
-    throw std::runtime_error("the judge decrypts every block");
+    Bytes block(cb, 0x00);
+    block.back() = 0x01; // 1 to any power is 1: no PKCS #1 padding for any key
+    return block;
 }
 
 #ifndef _WIN32

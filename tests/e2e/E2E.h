@@ -1,6 +1,6 @@
 // Shared ground of the end-to-end suite: the module loaded as the CNG router
 // loads it, its table wrapped so that every call is recorded, the independent
-// judge, the key containers that the cases open and the fixture.
+// judge, the key containers that the cases open and the fixtures.
 //
 // Recording: when QVN_E2E_RECORD names a file, each call through KSP appends
 // "<Suite.Test> <Slot>.<label> <status 0x%08X> [<size>]"; labels are stable
@@ -56,8 +56,8 @@ extern const LPCWSTR kAllNames[5]; // the key storage provider first, then the C
 // Containers. Main, in every CSP: an exchange pair of 2048 bits and a
 // signature pair of 1024 bits. In Alder only: SignatureOnly (a signature
 // pair), Empty (none), Machine (an exchange pair of 1024 bits in the machine
-// key set), Prompt (an exchange pair; opening it under CRYPT_SILENT needs a
-// prompt). Missing exists nowhere.
+// key set), Prompt (an exchange pair; opening it silently needs a prompt).
+// Missing exists nowhere.
 #define E2E_MAIN TEXT("QvnE2E-Main")
 #define E2E_SIGNATURE_ONLY TEXT("QvnE2E-SignatureOnly")
 #define E2E_EMPTY TEXT("QvnE2E-Empty")
@@ -74,11 +74,11 @@ constexpr DWORD kSignatureBytes = 128;
 constexpr DWORD kMaxPlaintext = kExchangeBytes - 11;
 constexpr DWORD kPkcs1 = NCRYPT_PAD_PKCS1_FLAG;
 
-// ---- The judge: OpenSSL on Linux, the platform's BCrypt on Windows ----------
-// It holds a key from a CryptoAPI PRIVATEKEYBLOB. Signatures and ciphertexts
-// most significant byte first; a null algorithm name stands for a bare hash
-// value (no DigestInfo). PKCS #1 v1.5 signatures are deterministic, so the
-// judge's own signature is what the module's must be, byte for byte.
+// The judge (OpenSSL on Linux, the platform's BCrypt on Windows) holds a key
+// from a CryptoAPI PRIVATEKEYBLOB. Signatures and ciphertexts most
+// significant byte first; a null algorithm name stands for a bare hash value.
+// PKCS #1 v1.5 signatures are deterministic: the judge's own signature is
+// what the module's must be, byte for byte.
 class JudgeKey
 {
 public:
@@ -88,11 +88,9 @@ public:
     virtual std::optional<Bytes> Decrypt(const Bytes &ciphertext) const = 0; // nullopt: not a valid ciphertext
 };
 std::unique_ptr<JudgeKey> JudgeKeyFromBlob(const Bytes &blob);
-// Whether the judge can tell signatures of this algorithm here. OpenSSL can
-// tell all; Wine's BCrypt cannot judge MD2, MD4, MD5 or bare hash values.
+// Whether the judge can tell signatures of this algorithm here.
 bool JudgeCanCheck(LPCWSTR pszAlgId);
 
-// ---- Recorder -------------------------------------------------------------------
 void Record(const std::string &strLabel, LONG lStatus, const DWORD *pdwSize = nullptr);
 // The size or count that a slot reports is marked at the call site, Size{&cb}:
 // on 32-bit targets a handle's address is a DWORD * as well, so the
@@ -100,14 +98,9 @@ void Record(const std::string &strLabel, LONG lStatus, const DWORD *pdwSize = nu
 struct Size {
     DWORD *pdw;
     operator DWORD *() const { return pdw; }
+    static const DWORD *Of(Size size) { return size.pdw; }
+    template <class T> static const DWORD *Of(T) { return nullptr; }
 };
-template <class T> const DWORD *SizeOf([[maybe_unused]] T a)
-{
-    if constexpr (std::is_same<T, Size>::value) {
-        return a.pdw;
-    }
-    return nullptr;
-}
 // Calls one slot, records it and checks what every entry promises around its
 // work: the thread's last-error value is left as it was, and after a failure
 // the lock is free again, so that a call from another thread gets in (a held
@@ -129,7 +122,7 @@ SECURITY_STATUS Call(const char *pszSlot, const char *pszLabel, const NCRYPT_KEY
         EXPECT_EQ(NTE_INVALID_HANDLE, next) << "a call after " << pszSlot << "." << pszLabel;
     }
     const DWORD *pdwSize = nullptr;
-    ((pdwSize = pdwSize != nullptr ? pdwSize : SizeOf(a)), ...);
+    ((pdwSize = pdwSize != nullptr ? pdwSize : Size::Of(a)), ...);
     Record(std::string(pszSlot) + "." + pszLabel, status, pdwSize);
     return status;
 }
@@ -150,8 +143,8 @@ private:
     HMODULE m_hModule = nullptr;
 };
 
-// ---- Key store, data and fixture ----------------------------------------------------
-// The key pairs of the containers (made by the CSPs, exportable), as the judge holds them.
+// The key pairs of the containers (made by the CSPs, exportable), as the
+// judge holds them; built on first use.
 struct KeyPair {
     std::unique_ptr<JudgeKey> pJudge;
     DWORD cb = 0;
@@ -163,13 +156,12 @@ struct KeyStore {
         return dwKeySpec == AT_SIGNATURE ? signature[iCsp] : exchange[iCsp];
     }
 };
-// Built on first use (throws std::runtime_error when the platform refuses).
 const KeyStore &Keys();
 
 Bytes Pattern(size_t cb, BYTE bSeed);
 std::string Hex(const Bytes &bytes);
-// A key-sized block that the judge, holding the pair, does not decrypt.
-Bytes UndecryptableBlock(const KeyPair &pair, BYTE bSeed);
+// A block of cb bytes that is a ciphertext for no key.
+Bytes UndecryptableBlock(DWORD cb);
 
 #ifndef _WIN32
 // Live CryptoAPI contexts, keys, hashes and module blocks (the stand-in's counts).
@@ -181,8 +173,8 @@ inline std::array<LONG, 4> Live()
 void ResetControls();
 #endif
 
-// What a data slot left: its status, the size at pcbResult (0xDEAD before)
-// and the output buffer (0xCC before).
+// What a data slot left: its status, the size (0xDEAD before) and the output
+// buffer (0xCC before).
 struct Out {
     SECURITY_STATUS status;
     DWORD cb;
@@ -237,8 +229,7 @@ protected:
 #endif
 };
 
-// Alder's main container opened once: the ground of the signing and
-// encryption cases.
+// Alder's main container opened once, both key pairs.
 class AlderTest : public KspTest
 {
 protected:
@@ -253,8 +244,7 @@ protected:
     const JudgeKey &Judge() const { return *Keys().exchange[0].pJudge; }
 
     NCRYPT_PROV_HANDLE m_hProvider = 0;
-    NCRYPT_KEY_HANDLE m_hExchange = 0;
-    NCRYPT_KEY_HANDLE m_hSignature = 0;
+    NCRYPT_KEY_HANDLE m_hExchange = 0, m_hSignature = 0;
 };
 
 } // namespace e2e

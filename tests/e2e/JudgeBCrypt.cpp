@@ -3,7 +3,6 @@
 
 #include <bcrypt.h>
 
-#include <map>
 #include <stdexcept>
 
 namespace e2e
@@ -45,12 +44,6 @@ public:
               "BCryptSignHash");
         return Bytes(signature.begin(), signature.begin() + cb);
     }
-    bool Verify(LPCWSTR pszAlgId, const Bytes &hash, Bytes signature) const
-    {
-        BCRYPT_PKCS1_PADDING_INFO info = {pszAlgId};
-        return BCryptVerifySignature(m_hKey, &info, const_cast<PUCHAR>(hash.data()), ULONG(hash.size()),
-                                     signature.data(), ULONG(signature.size()), BCRYPT_PAD_PKCS1) == 0;
-    }
     Bytes Encrypt(const Bytes &plaintext) const override
     {
         Bytes input = plaintext, ciphertext(m_cbKey);
@@ -79,28 +72,11 @@ private:
 
 } // namespace
 
-// Whether this BCrypt signs with the algorithm and verifies its own signature
-// again, with a key made for the question: Wine's does not for MD2, MD4, MD5
-// and bare hash values.
+// Wine's BCrypt cannot sign with MD2, MD4 or MD5 or sign bare hash values (it
+// signs them wrongly or not at all); Windows' can, but one list serves both.
 bool JudgeCanCheck(LPCWSTR pszAlgId)
 {
-    static std::map<std::wstring, bool> s_answers;
-    const std::wstring strName = pszAlgId == nullptr ? L"" : pszAlgId;
-    if (s_answers.count(strName) == 0) {
-        BCRYPT_KEY_HANDLE hKey = nullptr;
-        Check(BCryptGenerateKeyPair(Rsa(), &hKey, 1024, 0), "BCryptGenerateKeyPair");
-        Check(BCryptFinalizeKeyPair(hKey, 0), "BCryptFinalizeKeyPair");
-        const BCryptJudgeKey probe(hKey, 128);
-        const std::map<std::wstring, size_t> lengths = {{L"", 36},     {L"MD2", 16},    {L"MD4", 16},   {L"MD5", 16},
-                                                        {L"SHA1", 20}, {L"SHA384", 48}, {L"SHA512", 64}};
-        const Bytes hash(lengths.count(strName) != 0 ? lengths.at(strName) : 32, 0x5A);
-        try {
-            s_answers[strName] = probe.Verify(pszAlgId, hash, probe.Sign(pszAlgId, hash));
-        } catch (const std::runtime_error &) {
-            s_answers[strName] = false;
-        }
-    }
-    return s_answers[strName];
+    return pszAlgId != nullptr && pszAlgId[0] == L'S';
 }
 
 // BLOBHEADER (8 bytes), RSAPUBKEY (magic, bits, exponent), then little-endian
