@@ -51,44 +51,39 @@ TEST_F(KspTest, EveryCspsKeysSignAndEncryptAsTheJudgeDoes)
     }
 }
 
-// Opens a key expecting a refusal; the out-parameter must stay as it was.
-#define EXPECT_OPEN_KEY_REFUSED(expected, l, hProvider, pszName, dwKeySpec, dwFlags)                                   \
-    do {                                                                                                               \
-        NCRYPT_KEY_HANDLE hKey = 0xBADC0DE;                                                                            \
-        EXPECT_EQ(expected, KSP(OpenKey, l, hProvider, &hKey, pszName, dwKeySpec, dwFlags)) << l;                      \
-        EXPECT_EQ(0xBADC0DEu, hKey) << l;                                                                              \
-    } while (0)
+class OpenKeyTest : public KspTest
+{
+protected:
+    // Opens a key expecting a refusal; the out-parameter must stay as it was.
+    void ExpectRefused(SECURITY_STATUS expected, const char *l, NCRYPT_PROV_HANDLE hProvider, LPCWSTR pszName,
+                       DWORD dwKeySpec = AT_KEYEXCHANGE, DWORD dwFlags = 0)
+    {
+        NCRYPT_KEY_HANDLE hKey = 0xBADC0DE;
+        EXPECT_EQ(expected, KSP(OpenKey, l, hProvider, &hKey, pszName, dwKeySpec, dwFlags)) << l;
+        EXPECT_EQ(0xBADC0DEu, hKey) << l;
+    }
+};
 
-TEST_F(KspTest, OpenKeyRefusalsLeaveTheOutParameter)
+TEST_F(OpenKeyTest, OpenKeyRefusalsLeaveTheOutParameter)
 {
     Keys();
     const NCRYPT_PROV_HANDLE hAlder = Open(E2E_ALDER_NAME), hKsp = Open(E2E_KSP_NAME);
-    const struct {
-        const char *pszLabel;
-        NCRYPT_PROV_HANDLE hProvider;
-        LPCWSTR pszName;
-        DWORD dwKeySpec, dwFlags;
-        SECURITY_STATUS expected;
-    } rows[] = {
-        {"unknown-provider", 0x1234, E2E_MAIN, AT_KEYEXCHANGE, 0, NTE_INVALID_HANDLE},
-        {"next-to-provider", hAlder + 1, E2E_MAIN, AT_KEYEXCHANGE, 0, NTE_INVALID_HANDLE},
-        {"ksp", hKsp, E2E_MAIN, AT_KEYEXCHANGE, 0, NTE_NOT_SUPPORTED},
-        {"ksp-bad-key-spec-and-flags", hKsp, nullptr, 7, 0xFFFF, NTE_NOT_SUPPORTED},
-        {"key-spec-3", hAlder, E2E_MAIN, 3, 0, NTE_INVALID_PARAMETER},
-        {"null-name", hAlder, nullptr, AT_KEYEXCHANGE, 0, NTE_INVALID_PARAMETER},
-        {"flags-0x1", hAlder, E2E_MAIN, AT_KEYEXCHANGE, 0x1, NTE_BAD_FLAGS},
-        {"flags-0x61", hAlder, E2E_MAIN, AT_KEYEXCHANGE, 0x61, NTE_BAD_FLAGS},
-        {"flags-high-bit", hAlder, E2E_MAIN, AT_KEYEXCHANGE, 0x80000000, NTE_BAD_FLAGS},
-        {"missing", hAlder, E2E_MISSING, AT_KEYEXCHANGE, 0, NTE_BAD_KEYSET},
-        {"empty", hAlder, E2E_EMPTY, AT_KEYEXCHANGE, 0, NTE_BAD_KEYSET},
-        {"signature-only-exchange", hAlder, E2E_SIGNATURE_ONLY, AT_KEYEXCHANGE, 0, NTE_BAD_KEYSET},
-        {"machine-container-as-user", hAlder, E2E_MACHINE, AT_KEYEXCHANGE, 0, NTE_BAD_KEYSET},
-        {"user-container-as-machine", hAlder, E2E_MAIN, AT_KEYEXCHANGE, NCRYPT_MACHINE_KEY_FLAG, NTE_BAD_KEYSET},
-        {"prompt-silent", hAlder, E2E_PROMPT, AT_KEYEXCHANGE, NCRYPT_SILENT_FLAG, NTE_UI_REQUIRED},
-    };
-    for (const auto &row : rows) {
-        EXPECT_OPEN_KEY_REFUSED(row.expected, row.pszLabel, row.hProvider, row.pszName, row.dwKeySpec, row.dwFlags);
+    ExpectRefused(NTE_INVALID_HANDLE, "unknown-provider", 0x1234, E2E_MAIN);
+    ExpectRefused(NTE_INVALID_HANDLE, "next-to-provider", hAlder + 1, E2E_MAIN);
+    ExpectRefused(NTE_NOT_SUPPORTED, "ksp", hKsp, E2E_MAIN);
+    ExpectRefused(NTE_NOT_SUPPORTED, "ksp-bad-key-spec-and-flags", hKsp, nullptr, 7, 0xFFFF);
+    ExpectRefused(NTE_INVALID_PARAMETER, "key-spec-3", hAlder, E2E_MAIN, 3);
+    ExpectRefused(NTE_INVALID_PARAMETER, "null-name", hAlder, nullptr);
+    for (DWORD dwFlags : Dwords{0x1, 0x61, 0x80000000}) {
+        ExpectRefused(NTE_BAD_FLAGS, "flags", hAlder, E2E_MAIN, AT_KEYEXCHANGE, dwFlags);
     }
+    ExpectRefused(NTE_BAD_KEYSET, "missing", hAlder, E2E_MISSING);
+    ExpectRefused(NTE_BAD_KEYSET, "empty", hAlder, E2E_EMPTY);
+    ExpectRefused(NTE_BAD_KEYSET, "signature-only-exchange", hAlder, E2E_SIGNATURE_ONLY);
+    ExpectRefused(NTE_BAD_KEYSET, "machine-container-as-user", hAlder, E2E_MACHINE);
+    ExpectRefused(NTE_BAD_KEYSET, "user-container-as-machine", hAlder, E2E_MAIN, AT_KEYEXCHANGE,
+                  NCRYPT_MACHINE_KEY_FLAG);
+    ExpectRefused(NTE_UI_REQUIRED, "prompt-silent", hAlder, E2E_PROMPT, AT_KEYEXCHANGE, NCRYPT_SILENT_FLAG);
     for (NCRYPT_PROV_HANDLE hProvider : {hAlder, NCRYPT_PROV_HANDLE(0x1234)}) { // before the provider is looked up
         EXPECT_EQ(NTE_INVALID_PARAMETER, KSP(OpenKey, "null-out", hProvider, nullptr, E2E_MAIN, AT_KEYEXCHANGE, 0));
     }
@@ -107,12 +102,12 @@ TEST_F(KspTest, OpenKeyRefusalsLeaveTheOutParameter)
 
 // CryptoAPI would take 0 as "the exchange pair"; the bridge makes the caller
 // name the pair, whatever the container holds.
-TEST_F(KspTest, OpenKeyRefusesLegacyKeySpecZero)
+TEST_F(OpenKeyTest, OpenKeyRefusesLegacyKeySpecZero)
 {
     Keys();
     const NCRYPT_PROV_HANDLE hAlder = Open(E2E_ALDER_NAME);
     for (LPCWSTR pszName : {E2E_MAIN, E2E_SIGNATURE_ONLY, static_cast<LPCWSTR>(nullptr)}) {
-        EXPECT_OPEN_KEY_REFUSED(NTE_INVALID_PARAMETER, "key-spec-0", hAlder, pszName, 0, 0);
+        ExpectRefused(NTE_INVALID_PARAMETER, "key-spec-0", hAlder, pszName, 0);
     }
 }
 
@@ -154,46 +149,36 @@ protected:
     }
 };
 
-TEST_F(HandleTest, KeyHandleIsValidOnlyWithItsProviderAndFreedHandlesAreGone)
+// Freed, foreign, neighbouring and made-up values: every entry that takes the
+// handle refuses it and writes nothing; the keys around them still work.
+TEST_F(HandleTest, KeyHandleIsValidOnlyWithItsProviderAndFreedOrMadeUpHandlesAreRefused)
 {
-    const NCRYPT_PROV_HANDLE hOtherAlder = Open(E2E_ALDER_NAME), hBirch = Open(E2E_BIRCH_NAME);
-    const NCRYPT_PROV_HANDLE hKsp = Open(E2E_KSP_NAME);
-    const NCRYPT_KEY_HANDLE hOtherKey = OpenKey(hOtherAlder, E2E_MAIN, AT_KEYEXCHANGE); // the same container
-    ExpectKeyEntriesRefuse("other-alder-provider", hOtherAlder, m_hExchange);
-    ExpectKeyEntriesRefuse("birch-provider", hBirch, m_hExchange);
-    ExpectKeyEntriesRefuse("ksp-provider", hKsp, m_hExchange);
-    ExpectKeyEntriesRefuse("key-of-other-provider", m_hProvider, hOtherKey);
-    // A freed key is gone for every entry; its sibling and its twin are untouched.
-    EXPECT_EQ(0, KSP(FreeKey, "first", m_hProvider, m_hExchange));
-    ExpectKeyEntriesRefuse("freed-key", m_hProvider, m_hExchange);
-    for (const auto &key : {std::make_pair(m_hProvider, m_hSignature), std::make_pair(hOtherAlder, hOtherKey)}) {
+    const NCRYPT_PROV_HANDLE hP = m_hProvider, hOther = Open(E2E_ALDER_NAME), hBirch = Open(E2E_BIRCH_NAME);
+    const NCRYPT_PROV_HANDLE hKsp = Open(E2E_KSP_NAME), hFreedKsp = Open(E2E_KSP_NAME), hFreed = Open(E2E_ALDER_NAME);
+    const NCRYPT_KEY_HANDLE hK = m_hExchange, hOtherKey = OpenKey(hOther, E2E_MAIN, AT_KEYEXCHANGE); // same container
+    const NCRYPT_KEY_HANDLE hFreedKey = OpenKey(hP, E2E_MAIN, AT_KEYEXCHANGE), hGone = OpenKey(hFreed, E2E_MAIN, 2);
+    EXPECT_EQ(0, KSP(FreeKey, "freed", hP, hFreedKey));
+    EXPECT_EQ(0, KSP(FreeProvider, "freed", hFreed)); // with its key
+    EXPECT_EQ(0, KSP(FreeProvider, "freed", hFreedKsp));
+    const ULONG_PTR kMadeUp = 0x2545F491, kAllOnes = ~ULONG_PTR(0);
+    ExpectKeyEntriesRefuse("other-alder-provider", hOther, hK);
+    ExpectKeyEntriesRefuse("birch-provider", hBirch, hK);
+    ExpectKeyEntriesRefuse("ksp-provider", hKsp, hK);
+    ExpectKeyEntriesRefuse("key-of-other-provider", hP, hOtherKey);
+    ExpectKeyEntriesRefuse("freed-key", hP, hFreedKey);
+    ExpectKeyEntriesRefuse("key-of-freed-provider", hFreed, hGone);
+    for (ULONG_PTR hMadeUp : {ULONG_PTR(0), kAllOnes, kMadeUp, hK + 8, hK - 1, hP}) {
+        ExpectKeyEntriesRefuse("made-up-key", hP, hMadeUp);
+    }
+    ExpectProviderEntriesRefuse("freed-csp-provider", hFreed);
+    ExpectProviderEntriesRefuse("freed-ksp-provider", hFreedKsp);
+    for (ULONG_PTR hMadeUp : {ULONG_PTR(0), kAllOnes, kMadeUp, hP + 8, hK}) {
+        ExpectProviderEntriesRefuse("made-up-provider", hMadeUp);
+    }
+    for (const auto &key :
+         {std::make_pair(hP, hK), std::make_pair(hP, m_hSignature), std::make_pair(hOther, hOtherKey)}) {
         EXPECT_EQ(0, Sign("alive", key.first, key.second, nullptr, Pattern(20, 0x85), kExchangeBytes).status);
     }
-    // A freed provider is gone for every entry, and takes its keys along.
-    ASSERT_EQ(0, KSP(FreeProvider, "alder", m_hProvider));
-    ExpectProviderEntriesRefuse("freed-csp-provider", m_hProvider);
-    ExpectKeyEntriesRefuse("key-of-freed-provider", m_hProvider, m_hSignature);
-    ASSERT_EQ(0, KSP(FreeProvider, "ksp", hKsp));
-    ExpectProviderEntriesRefuse("freed-ksp-provider", hKsp);
-}
-
-TEST_F(HandleTest, ValuesThatWereNeverHandedOutAreRefused)
-{
-    const NCRYPT_PROV_HANDLE hP = m_hProvider, hKsp = Open(E2E_KSP_NAME);
-    const NCRYPT_KEY_HANDLE hK = m_hExchange;
-    for (const auto &made : {std::make_pair("zero", ULONG_PTR(0)), std::make_pair("all-ones", ~ULONG_PTR(0)),
-                             std::make_pair("made-up", ULONG_PTR(0x2545F491))}) {
-        ExpectProviderEntriesRefuse(made.first, made.second);
-        ExpectKeyEntriesRefuse(made.first, hP, made.second);
-    }
-    for (const auto &offset : {std::make_pair("plus-8", ULONG_PTR(8)), std::make_pair("minus-1", ~ULONG_PTR(0))}) {
-        ExpectProviderEntriesRefuse(std::string("provider-") + offset.first, hP + offset.second);
-        ExpectKeyEntriesRefuse(std::string("key-") + offset.first, hP, hK + offset.second);
-    }
-    ExpectProviderEntriesRefuse("key-as-provider", hK);
-    ExpectKeyEntriesRefuse("provider-as-key", hP, hP);
-    ExpectKeyEntriesRefuse("ksp-as-key", hP, hKsp);
-    EXPECT_EQ(0, Sign("after", hP, hK, nullptr, Pattern(20, 0x85), kExchangeBytes).status); // all that changed nothing
 }
 
 // A handle is the object's address, so once freed its value may be handed
