@@ -62,30 +62,18 @@ std::vector<KeyPair> NewContainer(const Csp &csp, LPCWSTR pszName, DWORD dwFlags
     return pairs;
 }
 
-// Every run starts in a key store of its own (Linux) and leaves no container behind.
+#ifndef _WIN32 // every run starts in a key store of its own, removed at the end
 class KeyStoreEnvironment : public ::testing::Environment
 {
-#ifndef _WIN32
     void SetUp() override
     {
         static std::unique_ptr<qvntest::ScopedStore> s_pStore;
         s_pStore = std::make_unique<qvntest::ScopedStore>();
-        std::atexit([] { s_pStore.reset(); }); // also when a case ends the process on purpose
-    }
-#endif
-    void TearDown() override
-    {
-        std::lock_guard<std::mutex> lock(g_mutex);
-        for (size_t i = 0; g_pKeys && i < 4; ++i) {
-            DeleteContainer(kCsps[i], E2E_MAIN);
-        }
-        for (LPCWSTR pszName : {E2E_SIGNATURE_ONLY, E2E_EMPTY, E2E_PROMPT}) {
-            DeleteContainer(kCsps[0], pszName);
-        }
-        DeleteContainer(kCsps[0], E2E_MACHINE, CRYPT_MACHINE_KEYSET);
+        std::atexit([] { s_pStore.reset(); });
     }
 };
 const ::testing::Environment *const g_pEnvironment = ::testing::AddGlobalTestEnvironment(new KeyStoreEnvironment);
+#endif
 
 } // namespace
 

@@ -4,7 +4,6 @@
 // handle.
 #include "E2E.h"
 
-#include <atomic>
 #include <future>
 
 namespace e2e
@@ -60,26 +59,6 @@ TEST_F(AlderTest, ThreadsUsingSharedAndOwnHandlesGetTheirOwnResults)
     for (size_t i = 0; i < 4; ++i) { // the last signatures of each thread, judged
         EXPECT_EQ(Hex(Judge().Sign(TEXT("SHA256"), hashes[i])), Hex(sharedSignatures[i])) << i;
         EXPECT_EQ(Hex(Keys().exchange[i].pJudge->Sign(TEXT("SHA256"), hashes[i])), Hex(ownSignatures[i])) << i;
-    }
-}
-
-TEST_F(AlderTest, OfManyThreadsFreeingOneHandleExactlyOneSucceeds)
-{
-    for (int iRound = 0; iRound < 3; ++iRound) {
-        const NCRYPT_PROV_HANDLE hProvider = Open(E2E_DOGWOOD_NAME);
-        const NCRYPT_KEY_HANDLE hKey = OpenKey(m_hProvider, E2E_MAIN, AT_SIGNATURE);
-        OpenKey(hProvider, E2E_MAIN, AT_KEYEXCHANGE); // dies with its provider
-        std::atomic<DWORD> cKeysFreed{0}, cProvidersFreed{0};
-        RunThreads(6, [&](int) {
-            const SECURITY_STATUS key = m_pTable->FreeKey(m_hProvider, hKey), prov = m_pTable->FreeProvider(hProvider);
-            cKeysFreed += key == 0;
-            cProvidersFreed += prov == 0;
-            EXPECT_TRUE((key == 0 || key == NTE_INVALID_HANDLE) && (prov == 0 || prov == NTE_INVALID_HANDLE));
-        });
-        for (DWORD cFreed : {cKeysFreed.load(), cProvidersFreed.load()}) {
-            Record("threads.freed", 0, &cFreed);
-            EXPECT_EQ(1u, cFreed);
-        }
     }
 }
 

@@ -163,57 +163,53 @@ TEST_F(AlderTest, PlaintextsUpToTheKeyLengthLessElevenBytes)
 // Every refusal comes before CryptoAPI is asked and leaves the size and the
 // output as they were; size queries answer without looking at the data.
 // Flags, then padding information, are refused first, by both.
-TEST_F(AlderTest, EncryptAndDecryptRefusalsAndSizeQueries)
+class CryptRefusalTest : public AlderTest
 {
-    const Bytes undecryptable = UndecryptableBlock(kExchangeBytes);
-    BCRYPT_PKCS1_PADDING_INFO named = {TEXT("SHA256")}, unnamed = {nullptr};
+protected:
     enum { kNullInput = 1, kNullOutput = 2, kNullResult = 4, kSignatureKey = 8 };
-    const struct {
-        const char *pszLabel;
-        bool fEncrypt;
-        DWORD cbInput, cbOutput, dwFlags;
-        int fWhat;
-        VOID *pPadding;
-        SECURITY_STATUS expected;
-        DWORD cbAfter;
-    } rows[] = {
-        {"encrypt-size", true, 10, 0, kPkcs1, kNullOutput, nullptr, 0, kExchangeBytes},
-        {"decrypt-size", false, 256, 0, kPkcs1, kNullOutput, nullptr, 0, kMaxPlaintext},
-        {"encrypt-246", true, 246, 256, kPkcs1, 0, nullptr, NTE_INVALID_PARAMETER, 0xDEAD},
-        {"decrypt-0", false, 0, 256, kPkcs1, 0, nullptr, NTE_INVALID_PARAMETER, 0xDEAD},
-        {"decrypt-255", false, 255, 256, kPkcs1, 0, nullptr, NTE_INVALID_PARAMETER, 0xDEAD},
-        {"decrypt-257", false, 257, 256, kPkcs1, 0, nullptr, NTE_INVALID_PARAMETER, 0xDEAD},
-        {"encrypt-out-255", true, 10, 255, kPkcs1, 0, nullptr, NTE_BUFFER_TOO_SMALL, 0xDEAD},
-        {"decrypt-out-244", false, 256, 244, kPkcs1, 0, nullptr, NTE_BUFFER_TOO_SMALL, 0xDEAD},
-        {"encrypt-null-input", true, 16, 256, kPkcs1, kNullInput, nullptr, NTE_INVALID_PARAMETER, 0xDEAD},
-        {"decrypt-null-input", false, 256, 256, kPkcs1, kNullInput, nullptr, NTE_INVALID_PARAMETER, 0xDEAD},
-        {"encrypt-null-result", true, 10, 0, kPkcs1, kNullOutput | kNullResult, nullptr, NTE_INVALID_PARAMETER, 0xDEAD},
-        {"decrypt-null-result", false, 256, 256, kPkcs1, kNullResult, nullptr, NTE_INVALID_PARAMETER, 0xDEAD},
-        {"encrypt-signature-key", true, 10, 256, kPkcs1, kSignatureKey, nullptr, NTE_PERM, 0xDEAD},
-        {"decrypt-size-signature-key", false, 128, 0, kPkcs1, kNullOutput | kSignatureKey, nullptr, NTE_PERM, 0xDEAD},
-        {"encrypt-flags-0", true, 16, 256, 0, kSignatureKey, &named, NTE_BAD_FLAGS, 0xDEAD},
-        {"decrypt-flags-oaep", false, 256, 256, NCRYPT_PAD_OAEP_FLAG, kSignatureKey, &named, NTE_BAD_FLAGS, 0xDEAD},
-        {"encrypt-flags-silent", true, 16, 256, kPkcs1 | NCRYPT_SILENT_FLAG, 0, &named, NTE_BAD_FLAGS, 0xDEAD},
-        {"decrypt-flags-no-padding", false, 256, 256, kPkcs1 | NCRYPT_NO_PADDING_FLAG, 0, nullptr, NTE_BAD_FLAGS,
-         0xDEAD},
-        {"encrypt-flags-all", true, 16, 256, 0xFFFFFFFF, 0, nullptr, NTE_BAD_FLAGS, 0xDEAD},
-        {"encrypt-padding-info", true, 16, 256, kPkcs1, kSignatureKey, &named, NTE_INVALID_PARAMETER, 0xDEAD},
-        {"decrypt-padding-info", false, 256, 0, kPkcs1, kNullOutput | kSignatureKey, &unnamed, NTE_INVALID_PARAMETER,
-         0xDEAD}};
-    for (const auto &row : rows) {
-        Bytes input = row.fEncrypt ? Pattern(kExchangeBytes + 1, 0x75) : undecryptable, output(256, 0xCC);
-        input.resize(row.cbInput);
+    void Expect(SECURITY_STATUS expected, DWORD cbAfter, const char *l, bool fEncrypt, DWORD cbInput, DWORD cbOutput,
+                int fWhat = 0, DWORD dwFlags = kPkcs1, VOID *pPadding = nullptr)
+    {
+        Bytes input = Pattern(cbInput, 0x75), output(256, 0xCC);
+        input.reserve(1);
         DWORD cbResult = 0xDEAD;
-        const NCRYPT_KEY_HANDLE hKey = row.fWhat & kSignatureKey ? m_hSignature : m_hExchange;
-        const auto pfn = row.fEncrypt ? m_pTable->Encrypt : m_pTable->Decrypt;
-        EXPECT_EQ(row.expected, Call(row.fEncrypt ? "Encrypt" : "Decrypt", row.pszLabel, m_pTable, pfn, m_hProvider,
-                                     hKey, row.fWhat & kNullInput ? nullptr : input.data(), row.cbInput, row.pPadding,
-                                     row.fWhat & kNullOutput ? nullptr : output.data(), row.cbOutput,
-                                     Size{row.fWhat & kNullResult ? nullptr : &cbResult}, row.dwFlags))
-            << row.pszLabel;
-        EXPECT_EQ(row.cbAfter, cbResult) << row.pszLabel;
-        EXPECT_EQ(Bytes(256, 0xCC), output) << row.pszLabel;
+        EXPECT_EQ(expected,
+                  Call(fEncrypt ? "Encrypt" : "Decrypt", l, m_pTable, fEncrypt ? m_pTable->Encrypt : m_pTable->Decrypt,
+                       m_hProvider, fWhat & kSignatureKey ? m_hSignature : m_hExchange,
+                       fWhat & kNullInput ? nullptr : input.data(), cbInput, pPadding,
+                       fWhat & kNullOutput ? nullptr : output.data(), cbOutput,
+                       Size{fWhat & kNullResult ? nullptr : &cbResult}, dwFlags))
+            << l;
+        EXPECT_EQ(cbAfter, cbResult) << l;
+        EXPECT_EQ(Bytes(256, 0xCC), output) << l;
     }
+};
+
+TEST_F(CryptRefusalTest, EncryptAndDecryptRefusalsAndSizeQueries)
+{
+    BCRYPT_PKCS1_PADDING_INFO named = {TEXT("SHA256")}, unnamed = {nullptr};
+    Expect(0, kExchangeBytes, "encrypt-size", true, 10, 0, kNullOutput);
+    Expect(0, kMaxPlaintext, "decrypt-size", false, 256, 0, kNullOutput);
+    Expect(NTE_INVALID_PARAMETER, 0xDEAD, "encrypt-246", true, 246, 256);
+    for (DWORD cbInput : Dwords{0, 255, 257}) {
+        Expect(NTE_INVALID_PARAMETER, 0xDEAD, "decrypt-length", false, cbInput, 256);
+    }
+    Expect(NTE_BUFFER_TOO_SMALL, 0xDEAD, "encrypt-out-255", true, 10, 255);
+    Expect(NTE_BUFFER_TOO_SMALL, 0xDEAD, "decrypt-out-244", false, 256, 244);
+    Expect(NTE_INVALID_PARAMETER, 0xDEAD, "encrypt-null-input", true, 16, 256, kNullInput);
+    Expect(NTE_INVALID_PARAMETER, 0xDEAD, "decrypt-null-input", false, 256, 256, kNullInput);
+    Expect(NTE_INVALID_PARAMETER, 0xDEAD, "encrypt-null-result", true, 10, 0, kNullOutput | kNullResult);
+    Expect(NTE_INVALID_PARAMETER, 0xDEAD, "decrypt-null-result", false, 256, 256, kNullResult);
+    Expect(NTE_PERM, 0xDEAD, "encrypt-signature-key", true, 10, 256, kSignatureKey);
+    Expect(NTE_PERM, 0xDEAD, "decrypt-size-signature-key", false, 128, 0, kNullOutput | kSignatureKey);
+    Expect(NTE_BAD_FLAGS, 0xDEAD, "encrypt-flags-0", true, 16, 256, kSignatureKey, 0, &named);
+    Expect(NTE_BAD_FLAGS, 0xDEAD, "decrypt-flags-oaep", false, 256, 256, kSignatureKey, NCRYPT_PAD_OAEP_FLAG, &named);
+    Expect(NTE_BAD_FLAGS, 0xDEAD, "encrypt-flags-silent", true, 16, 256, 0, kPkcs1 | NCRYPT_SILENT_FLAG);
+    Expect(NTE_BAD_FLAGS, 0xDEAD, "decrypt-flags-no-padding", false, 256, 256, 0, kPkcs1 | NCRYPT_NO_PADDING_FLAG);
+    Expect(NTE_BAD_FLAGS, 0xDEAD, "encrypt-flags-all", true, 16, 256, 0, 0xFFFFFFFF);
+    Expect(NTE_INVALID_PARAMETER, 0xDEAD, "encrypt-padding-info", true, 16, 256, kSignatureKey, kPkcs1, &named);
+    Expect(NTE_INVALID_PARAMETER, 0xDEAD, "decrypt-padding-info", false, 256, 0, kNullOutput | kSignatureKey, kPkcs1,
+           &unnamed);
 }
 
 // CryptoAPI's NTE_BAD_DATA, for a ciphertext of another key or for no
