@@ -38,6 +38,8 @@ windows:
 	mkdir -p dist/win32 dist/win64
 	cp build/win32/bin/QvnTpmKsp.dll dist/win32/
 	cp build/win64/bin/QvnTpmKsp.dll dist/win64/
+# The installer for administrators: dist/win32/QvnTpmKsp-<version>.msi.
+	scripts/msi-build build/win32/bin/QvnTpmKsp.dll dist/win32
 
 bench:
 	@$(BOOTSTRAP)
