@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <mutex>
 #include <stdexcept>
-#include <thread>
 
 #ifndef _WIN32
 #include <TestSupport.h>
@@ -26,17 +25,10 @@ const std::thread::id g_mainThread = std::this_thread::get_id();
 std::mutex g_mutex;
 std::unique_ptr<KeyStore> g_pKeys;
 
-std::string HexStatus(DWORD dw)
-{
-    char sz[16];
-    std::snprintf(sz, sizeof(sz), "0x%08lX", static_cast<unsigned long>(dw));
-    return sz;
-}
-
 void Check(BOOL fOk, const char *pszWhat)
 {
     if (!fOk) {
-        throw std::runtime_error(std::string(pszWhat) + " failed with " + HexStatus(GetLastError()));
+        throw std::runtime_error(std::string(pszWhat) + " failed with " + std::to_string(GetLastError()));
     }
 }
 
@@ -47,9 +39,9 @@ void DeleteContainer(const Csp &csp, LPCWSTR pszName, DWORD dwFlags = 0)
 }
 
 // A new container (an old one of the name is deleted first) with a key pair
-// of each of the given specs (the first of dwBits), as the judge holds them.
-std::vector<KeyPair> NewContainer(const Csp &csp, LPCWSTR pszName, DWORD dwFlags, std::vector<DWORD> keySpecs,
-                                  DWORD dwBits)
+// of each of the given specs (the first of dwBits, the others of 1024), as
+// the judge holds them.
+std::vector<KeyPair> NewContainer(const Csp &csp, LPCWSTR pszName, DWORD dwFlags, Dwords keySpecs, DWORD dwBits)
 {
     DeleteContainer(csp, pszName, dwFlags);
     HCRYPTPROV hProv = 0;
@@ -58,43 +50,30 @@ std::vector<KeyPair> NewContainer(const Csp &csp, LPCWSTR pszName, DWORD dwFlags
     std::vector<KeyPair> pairs;
     for (DWORD dwKeySpec : keySpecs) {
         HCRYPTKEY hKey = 0;
-        Check(CryptGenKey(hProv, dwKeySpec, dwBits << 16 | CRYPT_EXPORTABLE, &hKey), "CryptGenKey");
-        DWORD cb = 0;
-        Check(CryptExportKey(hKey, 0, PRIVATEKEYBLOB, 0, nullptr, &cb), "CryptExportKey");
+        DWORD cb = 4096;
         Bytes blob(cb);
+        Check(CryptGenKey(hProv, dwKeySpec, dwBits << 16 | CRYPT_EXPORTABLE, &hKey), "CryptGenKey");
         Check(CryptExportKey(hKey, 0, PRIVATEKEYBLOB, 0, blob.data(), &cb), "CryptExportKey");
         CryptDestroyKey(hKey);
-        pairs.push_back({JudgeKeyFromBlob(blob), dwBits / 8});
+        pairs.push_back({JudgeKeyFromBlob(Bytes(blob.begin(), blob.begin() + cb)), dwBits / 8});
         dwBits = 1024;
     }
     CryptReleaseContext(hProv, 0);
     return pairs;
 }
 
-// Every run starts in a key store of its own (Linux) and leaves no container behind.
+#ifndef _WIN32 // every run starts in a key store of its own, removed at the end
 class KeyStoreEnvironment : public ::testing::Environment
 {
-#ifndef _WIN32
     void SetUp() override
     {
         static std::unique_ptr<qvntest::ScopedStore> s_pStore;
         s_pStore = std::make_unique<qvntest::ScopedStore>();
-        std::atexit([] { s_pStore.reset(); }); // also when a case ends the process on purpose
-    }
-#endif
-    void TearDown() override
-    {
-        std::lock_guard<std::mutex> lock(g_mutex);
-        for (size_t i = 0; g_pKeys && i < 4; ++i) {
-            DeleteContainer(kCsps[i], E2E_MAIN);
-        }
-        for (LPCWSTR pszName : {E2E_SIGNATURE_ONLY, E2E_EMPTY, E2E_PROMPT}) {
-            DeleteContainer(kCsps[0], pszName);
-        }
-        DeleteContainer(kCsps[0], E2E_MACHINE, CRYPT_MACHINE_KEYSET);
+        std::atexit([] { s_pStore.reset(); });
     }
 };
 const ::testing::Environment *const g_pEnvironment = ::testing::AddGlobalTestEnvironment(new KeyStoreEnvironment);
+#endif
 
 } // namespace
 
@@ -130,12 +109,12 @@ void Record(const std::string &strLabel, LONG lStatus, const DWORD *pdwSize)
     const char *pszPath = std::getenv("QVN_E2E_RECORD");
     const ::testing::TestInfo *pInfo = ::testing::UnitTest::GetInstance()->current_test_info();
     if (std::this_thread::get_id() == g_mainThread && pszPath != nullptr && *pszPath != '\0' && pInfo != nullptr) {
-        std::string strLine = std::string(pInfo->test_suite_name()) + "." + pInfo->name() + " " + strLabel + " " +
-                              HexStatus(static_cast<DWORD>(lStatus));
-        strLine += pdwSize != nullptr ? " " + std::to_string(*pdwSize) + "\n" : "\n";
         std::lock_guard<std::mutex> lock(g_mutex);
         if (std::FILE *pFile = std::fopen(pszPath, "ab")) {
-            std::fputs(strLine.c_str(), pFile);
+            std::fprintf(pFile, "%s.%s %s 0x%08lX", pInfo->test_suite_name(), pInfo->name(), strLabel.c_str(),
+                         static_cast<unsigned long>(static_cast<DWORD>(lStatus)));
+            std::fprintf(pFile, pdwSize != nullptr ? " %lu\n" : "\n",
+                         static_cast<unsigned long>(pdwSize ? *pdwSize : 0));
             std::fclose(pFile);
         }
     }
@@ -189,16 +168,11 @@ std::string Hex(const Bytes &bytes)
     return str;
 }
 
-Bytes UndecryptableBlock(const KeyPair &pair, BYTE bSeed)
+Bytes UndecryptableBlock(DWORD cb)
 {
-    for (int iTry = 0; iTry < 64; ++iTry, ++bSeed) {
-        Bytes block = Pattern(pair.cb, bSeed);
-        block[0] = 0x00; // below the modulus
-        if (!pair.pJudge->Decrypt(block)) {
-            return block;
-        }
-    }
-    throw std::runtime_error("the judge decrypts every block");
+    Bytes block(cb, 0x00);
+    block.back() = 0x01; // 1 to any power is 1: no PKCS #1 padding for any key
+    return block;
 }
 
 #ifndef _WIN32
@@ -247,11 +221,9 @@ Out KspTest::Crypt(bool fEncrypt, const char *l, NCRYPT_PROV_HANDLE hProvider, N
     Bytes copy = input;
     copy.reserve(1); // a valid pointer also for an empty input
     Out out{0, 0xDEAD, Bytes(cbOutput, 0xCC)};
-    const DWORD cbInput = static_cast<DWORD>(copy.size());
-    out.status = fEncrypt ? KSP(Encrypt, l, hProvider, hKey, copy.data(), cbInput, pPadding, out.bytes.data(), cbOutput,
-                                &out.cb, dwFlags)
-                          : KSP(Decrypt, l, hProvider, hKey, copy.data(), cbInput, pPadding, out.bytes.data(), cbOutput,
-                                &out.cb, dwFlags);
+    const auto pfn = fEncrypt ? m_pTable->Encrypt : m_pTable->Decrypt;
+    out.status = Call(fEncrypt ? "Encrypt" : "Decrypt", l, m_pTable, pfn, hProvider, hKey, copy.data(),
+                      static_cast<DWORD>(copy.size()), pPadding, out.bytes.data(), cbOutput, Size{&out.cb}, dwFlags);
     EXPECT_EQ(input, copy) << "the input was changed";
     return out;
 }

@@ -1,11 +1,8 @@
-// Shared ground of the end-to-end suite: the module loaded as the CNG router
-// loads it, its table wrapped so that every call is recorded, the independent
-// judge, the key containers that the cases open and the fixture.
-//
-// Recording: when QVN_E2E_RECORD names a file, each call through KSP appends
-// "<Suite.Test> <Slot>.<label> <status 0x%08X> [<size>]"; labels are stable
-// (no handles, no random data) and only the main thread records, so two runs
-// (the Linux stand-in and Wine) can be compared line by line.
+// The end-to-end suite's ground: the module loaded as the CNG router loads it,
+// its table wrapped so that every call is recorded (QVN_E2E_RECORD names the
+// file: "<Suite.Test> <Slot>.<label> <status> [<size>]", main thread only, no
+// handles or random data, so Linux, 64-bit and 32-bit Wine compare line by
+// line), the independent judge, the key containers and the fixtures.
 #ifndef QVN_E2E_H
 #define QVN_E2E_H
 
@@ -23,6 +20,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #ifdef _WIN32
@@ -52,11 +50,9 @@ struct Csp {
 extern const Csp kCsps[4];
 extern const LPCWSTR kAllNames[5]; // the key storage provider first, then the CSPs
 
-// Containers. Main, in every CSP: an exchange pair of 2048 bits and a
-// signature pair of 1024 bits. In Alder only: SignatureOnly (a signature
-// pair), Empty (none), Machine (an exchange pair of 1024 bits in the machine
-// key set), Prompt (an exchange pair; opening it under CRYPT_SILENT needs a
-// prompt). Missing exists nowhere.
+// Main, in every CSP: an exchange pair of 2048 bits, a signature pair of 1024.
+// In Alder only: SignatureOnly, Empty, Machine (an exchange pair of 1024 bits,
+// machine key set), Prompt (opening it silently needs a prompt). Missing: none.
 #define E2E_MAIN TEXT("QvnE2E-Main")
 #define E2E_SIGNATURE_ONLY TEXT("QvnE2E-SignatureOnly")
 #define E2E_EMPTY TEXT("QvnE2E-Empty")
@@ -73,11 +69,10 @@ constexpr DWORD kSignatureBytes = 128;
 constexpr DWORD kMaxPlaintext = kExchangeBytes - 11;
 constexpr DWORD kPkcs1 = NCRYPT_PAD_PKCS1_FLAG;
 
-// ---- The judge: OpenSSL on Linux, the platform's BCrypt on Windows ----------
-// It holds a key from a CryptoAPI PRIVATEKEYBLOB. Signatures and ciphertexts
-// most significant byte first; a null algorithm name stands for a bare hash
-// value (no DigestInfo). PKCS #1 v1.5 signatures are deterministic, so the
-// judge's own signature is what the module's must be, byte for byte.
+// The judge (OpenSSL on Linux, BCrypt on Windows) holds a key pair from a
+// PRIVATEKEYBLOB; byte strings most significant byte first, a null algorithm
+// for a bare hash. PKCS #1 v1.5 signatures are deterministic: the judge's own
+// is what the module's must be, byte for byte.
 class JudgeKey
 {
 public:
@@ -87,27 +82,29 @@ public:
     virtual std::optional<Bytes> Decrypt(const Bytes &ciphertext) const = 0; // nullopt: not a valid ciphertext
 };
 std::unique_ptr<JudgeKey> JudgeKeyFromBlob(const Bytes &blob);
-// Whether the judge can tell signatures of this algorithm here. OpenSSL can
-// tell all; Wine's BCrypt cannot judge MD2, MD4, MD5 or bare hash values.
+// Whether the judge can tell signatures of this algorithm here.
 bool JudgeCanCheck(LPCWSTR pszAlgId);
 
-// ---- Recorder -------------------------------------------------------------------
 void Record(const std::string &strLabel, LONG lStatus, const DWORD *pdwSize = nullptr);
-// The size or count that a slot reports is at its one DWORD * argument (a
-// handle's address is not one: handles are wider than a DWORD here).
-static_assert(sizeof(ULONG_PTR) > sizeof(DWORD), "the suite is built for 64-bit targets");
-struct SizeArgument {
-    static const DWORD *Of(DWORD *pdw) { return pdw; }
+// The size or count that a slot reports is marked at the call site, Size{&cb}:
+// on 32-bit targets a handle's address is a DWORD * as well, so the
+// argument's type alone cannot tell which one to record.
+struct Size {
+    DWORD *pdw;
+    operator DWORD *() const { return pdw; }
+    static const DWORD *Of(Size size) { return size.pdw; }
     template <class T> static const DWORD *Of(T) { return nullptr; }
 };
-// Calls one slot, records it and checks what every entry promises around its
-// work: the thread's last-error value is left as it was, and after a failure
-// the lock is free again, so that a call from another thread gets in (a held
-// lock shows up as a hang, which the test driver's time-out ends).
+// Calls one slot, records it and checks what every entry promises: the
+// last-error value is left as it was, and after a failure the lock is free
+// for another thread (a held lock hangs; the test driver's time-out ends it).
 template <class Fn, class... A>
 SECURITY_STATUS Call(const char *pszSlot, const char *pszLabel, const NCRYPT_KEY_STORAGE_FUNCTION_TABLE *pTable, Fn pfn,
                      A... a)
 {
+    // Where handles are wider, an unmarked DWORD * is a call site that forgot Size{}.
+    static_assert(sizeof(ULONG_PTR) == sizeof(DWORD) || !(std::is_same<A, DWORD *>::value || ...),
+                  "mark the size argument with Size{}");
     SetLastError(0x4E2E4E2E);
     const SECURITY_STATUS status = pfn(a...);
     EXPECT_EQ(0x4E2E4E2Eu, GetLastError()) << pszSlot << "." << pszLabel << " changed the last-error value";
@@ -117,7 +114,7 @@ SECURITY_STATUS Call(const char *pszSlot, const char *pszLabel, const NCRYPT_KEY
         EXPECT_EQ(NTE_INVALID_HANDLE, next) << "a call after " << pszSlot << "." << pszLabel;
     }
     const DWORD *pdwSize = nullptr;
-    ((pdwSize = pdwSize != nullptr ? pdwSize : SizeArgument::Of(a)), ...);
+    ((pdwSize = pdwSize != nullptr ? pdwSize : Size::Of(a)), ...);
     Record(std::string(pszSlot) + "." + pszLabel, status, pdwSize);
     return status;
 }
@@ -138,8 +135,7 @@ private:
     HMODULE m_hModule = nullptr;
 };
 
-// ---- Key store, data and fixture ----------------------------------------------------
-// The key pairs of the containers (made by the CSPs, exportable), as the judge holds them.
+// The containers' key pairs (made by the CSPs) as the judge holds them; made on first use.
 struct KeyPair {
     std::unique_ptr<JudgeKey> pJudge;
     DWORD cb = 0;
@@ -151,13 +147,12 @@ struct KeyStore {
         return dwKeySpec == AT_SIGNATURE ? signature[iCsp] : exchange[iCsp];
     }
 };
-// Built on first use (throws std::runtime_error when the platform refuses).
 const KeyStore &Keys();
 
 Bytes Pattern(size_t cb, BYTE bSeed);
 std::string Hex(const Bytes &bytes);
-// A key-sized block that the judge, holding the pair, does not decrypt.
-Bytes UndecryptableBlock(const KeyPair &pair, BYTE bSeed);
+// A block of cb bytes that is a ciphertext for no key.
+Bytes UndecryptableBlock(DWORD cb);
 
 #ifndef _WIN32
 // Live CryptoAPI contexts, keys, hashes and module blocks (the stand-in's counts).
@@ -169,16 +164,14 @@ inline std::array<LONG, 4> Live()
 void ResetControls();
 #endif
 
-// What a data slot left: its status, the size at pcbResult (0xDEAD before)
-// and the output buffer (0xCC before).
+// What a data slot left: status, size (0xDEAD before), output (0xCC before).
 struct Out {
     SECURITY_STATUS status;
     DWORD cb;
     Bytes bytes;
 };
 
-// Every case: a freshly loaded module and the table it hands out. TearDown
-// unloads it; on Linux no CryptoAPI handle or module block may outlive it.
+// A freshly loaded module per case; on Linux nothing of it may outlive TearDown.
 class KspTest : public ::testing::Test
 {
 protected:
@@ -208,7 +201,7 @@ protected:
     {
         Out out{0, 0xDEAD, Bytes(cbOutput, 0xCC)};
         out.status = KSP(SignHash, l, hProvider, hKey, pPadding, hash.data(), static_cast<DWORD>(hash.size()),
-                         out.bytes.data(), cbOutput, &out.cb, dwFlags);
+                         out.bytes.data(), cbOutput, Size{&out.cb}, dwFlags);
         return out;
     }
     // Also checks that the caller's signature is left unchanged.
@@ -225,8 +218,23 @@ protected:
 #endif
 };
 
-// Cases that need the stand-in's test controls are not built for Windows
-// (StandInTest.cpp); shared cases use none.
+// Alder's main container opened once, both key pairs.
+class AlderTest : public KspTest
+{
+protected:
+    void SetUp() override
+    {
+        KspTest::SetUp();
+        Keys();
+        m_hProvider = Open(E2E_ALDER_NAME);
+        m_hExchange = OpenKey(m_hProvider, E2E_MAIN, AT_KEYEXCHANGE);
+        m_hSignature = OpenKey(m_hProvider, E2E_MAIN, AT_SIGNATURE);
+    }
+    const JudgeKey &Judge() const { return *Keys().exchange[0].pJudge; }
+
+    NCRYPT_PROV_HANDLE m_hProvider = 0;
+    NCRYPT_KEY_HANDLE m_hExchange = 0, m_hSignature = 0;
+};
 
 } // namespace e2e
 

@@ -3,9 +3,9 @@
 // provider answers about itself: properties and the algorithm list.
 #include "E2E.h"
 
+#include <cstring>
 #include <functional>
 #include <set>
-#include <tuple>
 
 namespace e2e
 {
@@ -16,42 +16,32 @@ NCRYPT_KEY_STORAGE_FUNCTION_TABLE *const kTableSentinel =
     reinterpret_cast<NCRYPT_KEY_STORAGE_FUNCTION_TABLE *>(static_cast<ULONG_PTR>(0x5EB7));
 
 // Names compare exactly: whole strings, case-sensitive, no trimming.
-const struct {
-    const char *pszLabel;
-    LPCWSTR pszName;
-} kNotNames[] = {{"null", nullptr},
-                 {"empty", TEXT("")},
-                 {"lower-case", TEXT("quorvane tpm key storage provider")},
-                 {"upper-case", TEXT("QUORVANE TPM KEY STORAGE PROVIDER")},
-                 {"trailing-blank", TEXT("Quorvane TPM Key Storage Provider ")},
-                 {"leading-blank", TEXT(" Quorvane TPM Key Storage Provider")},
-                 {"extra-character", TEXT("Quorvane TPM Key Storage Providers")},
-                 {"prefix", TEXT("Quorvane TPM Key Storage")},
-                 {"csp-lower-case", TEXT("Quorvane alder Cryptographic Provider")},
-                 {"csp-trailing-blank", TEXT("Quorvane Dogwood Cryptographic Provider ")},
-                 {"csp-prefix", TEXT("Quorvane Cedar Cryptographic")},
-                 {"unknown-csp", TEXT("Quorvane Elm Cryptographic Provider")}};
+const std::pair<const char *, LPCWSTR> kNotNames[] = {
+    {"null", nullptr},
+    {"empty", TEXT("")},
+    {"lower-case", TEXT("quorvane tpm key storage provider")},
+    {"trailing-blank", TEXT("Quorvane TPM Key Storage Provider ")},
+    {"prefix", TEXT("Quorvane TPM Key Storage")},
+    {"csp-lower-case", TEXT("Quorvane alder Cryptographic Provider")},
+    {"csp-trailing-blank", TEXT("Quorvane Dogwood Cryptographic Provider ")},
+    {"unknown-csp", TEXT("Quorvane Elm Cryptographic Provider")}};
 
 TEST_F(KspTest, GetKeyStorageInterfaceAcceptsTheFiveNamesExactlyAndNoFlags)
 {
     const NTSTATUS kInvalidParameter = static_cast<NTSTATUS>(0xC000000DL);
-    for (LPCWSTR pszName : kAllNames) {
+    auto expectTable = [&](const char *l, LPCWSTR pszName, DWORD dwFlags, NTSTATUS expected) {
         NCRYPT_KEY_STORAGE_FUNCTION_TABLE *pTable = kTableSentinel;
-        EXPECT_EQ(0, GetInterface("name", pszName, &pTable, 0));
-        EXPECT_EQ(m_pTable, pTable);
+        EXPECT_EQ(expected, GetInterface(l, pszName, &pTable, dwFlags)) << l;
+        EXPECT_EQ(expected == 0 ? m_pTable : kTableSentinel, pTable) << l;
+    };
+    for (LPCWSTR pszName : kAllNames) {
+        expectTable("name", pszName, 0, 0);
     }
     for (const auto &name : kNotNames) {
-        NCRYPT_KEY_STORAGE_FUNCTION_TABLE *pTable = kTableSentinel;
-        EXPECT_EQ(kInvalidParameter, GetInterface(name.pszLabel, name.pszName, &pTable, 0)) << name.pszLabel;
-        EXPECT_EQ(kTableSentinel, pTable);
+        expectTable(name.first, name.second, 0, kInvalidParameter);
     }
-    EXPECT_EQ(kInvalidParameter, GetInterface("null-out", E2E_KSP_NAME, nullptr, 0));
+    expectTable("flags", E2E_ALDER_NAME, 0x80000001u, kInvalidParameter);
     EXPECT_EQ(kInvalidParameter, GetInterface("null-out", E2E_CEDAR_NAME, nullptr, 0));
-    for (DWORD dwFlags : Dwords{0x1u, 0x40u, 0x80000000u, 0xFFFFFFFFu}) {
-        NCRYPT_KEY_STORAGE_FUNCTION_TABLE *pTable = kTableSentinel;
-        EXPECT_EQ(kInvalidParameter, GetInterface("flags", E2E_ALDER_NAME, &pTable, dwFlags)) << dwFlags;
-        EXPECT_EQ(kTableSentinel, pTable);
-    }
     EXPECT_EQ(1, m_pTable->Version.MajorVersion);
     EXPECT_EQ(0, m_pTable->Version.MinorVersion);
     const void *const *ppSlots = reinterpret_cast<const void *const *>(&m_pTable->OpenProvider);
@@ -63,160 +53,125 @@ TEST_F(KspTest, GetKeyStorageInterfaceAcceptsTheFiveNamesExactlyAndNoFlags)
 // Every slot beyond the ten implemented ones answers NTE_NOT_SUPPORTED at
 // once, for made-up and real handles alike, touching no out-parameter and not
 // the thread's last-error value.
-TEST_F(KspTest, UnsupportedSlotsTouchNothing)
+TEST_F(AlderTest, UnsupportedSlotsTouchNothing)
 {
-    Keys();
-    const NCRYPT_PROV_HANDLE hKsp = Open(E2E_KSP_NAME), hAlder = Open(E2E_ALDER_NAME);
-    const NCRYPT_KEY_HANDLE hKey = OpenKey(hAlder, E2E_MAIN, AT_KEYEXCHANGE);
     const NCRYPT_KEY_STORAGE_FUNCTION_TABLE &t = *m_pTable;
-    for (const auto &h : {std::make_tuple("never-opened", ULONG_PTR(0x4000), ULONG_PTR(0x8000)),
-                          std::make_tuple("zero", ULONG_PTR(0), ULONG_PTR(0)), std::make_tuple("ksp", hKsp, hKey),
-                          std::make_tuple("open-key", hAlder, hKey)}) {
-        const NCRYPT_PROV_HANDLE hP = std::get<1>(h);
-        const NCRYPT_KEY_HANDLE hK = std::get<2>(h);
-        const ULONG_PTR kSentinel = 0xA5A5A5A5u;
-        NCRYPT_KEY_HANDLE hOutKey = kSentinel;
-        NCRYPT_SECRET_HANDLE hSecret = kSentinel;
-        DWORD dwResult = 0x5A5A;
-        BYTE rgb[16] = {0x11, 0x22, 0x33};
-        HANDLE hEvent = reinterpret_cast<HANDLE>(kSentinel);
-        NCryptKeyName *pKeyName = reinterpret_cast<NCryptKeyName *>(kSentinel);
-        PVOID pvEnumState = reinterpret_cast<PVOID>(kSentinel);
+    for (const auto &h :
+         {std::make_pair(ULONG_PTR(0x4000), ULONG_PTR(0x8000)), std::make_pair(m_hProvider, m_hExchange)}) {
+        const NCRYPT_PROV_HANDLE hP = h.first;
+        const NCRYPT_KEY_HANDLE hK = h.second;
+        struct {
+            NCRYPT_KEY_HANDLE hKey;
+            NCRYPT_SECRET_HANDLE hSecret;
+            HANDLE hEvent;
+            NCryptKeyName *pKeyName;
+            PVOID pvState;
+            DWORD dw;
+            BYTE rgb[16];
+        } o, before;
+        std::memset(&o, 0xA5, sizeof(o));
+        std::memcpy(&before, &o, sizeof(o));
         const std::pair<const char *, std::function<SECURITY_STATUS()>> calls[] = {
-            {"CreatePersistedKey", [&] { return t.CreatePersistedKey(hP, &hOutKey, TEXT("RSA"), E2E_MAIN, 1, 0); }},
-            {"GetKeyProperty", [&] { return t.GetKeyProperty(hP, hK, TEXT("Length"), rgb, 16, &dwResult, 0); }},
-            {"SetProviderProperty", [&] { return t.SetProviderProperty(hP, TEXT("Version"), rgb, 4, 0); }},
-            {"SetKeyProperty", [&] { return t.SetKeyProperty(hP, hK, TEXT("Length"), rgb, 4, 0); }},
+            {"CreatePersistedKey", [&] { return t.CreatePersistedKey(hP, &o.hKey, TEXT("RSA"), E2E_MAIN, 1, 0); }},
+            {"GetKeyProperty", [&] { return t.GetKeyProperty(hP, hK, TEXT("Length"), o.rgb, 16, &o.dw, 0); }},
+            {"SetProviderProperty", [&] { return t.SetProviderProperty(hP, TEXT("Version"), o.rgb, 4, 0); }},
+            {"SetKeyProperty", [&] { return t.SetKeyProperty(hP, hK, TEXT("Length"), o.rgb, 4, 0); }},
             {"FinalizeKey", [&] { return t.FinalizeKey(hP, hK, 0); }},
             {"DeleteKey", [&] { return t.DeleteKey(hP, hK, 0); }},
-            {"FreeBuffer-null", [&] { return t.FreeBuffer(nullptr); }},
-            {"FreeBuffer", [&] { return t.FreeBuffer(rgb); }},
+            {"FreeBuffer", [&] { return t.FreeBuffer(o.rgb); }},
             {"IsAlgSupported", [&] { return t.IsAlgSupported(hP, TEXT("RSA"), 0); }},
-            {"EnumKeys", [&] { return t.EnumKeys(hP, nullptr, &pKeyName, &pvEnumState, 0); }},
-            {"ImportKey", [&] { return t.ImportKey(hP, 0, TEXT("RSAPUBLICBLOB"), nullptr, &hOutKey, rgb, 16, 0); }},
-            {"ExportKey",
-             [&] { return t.ExportKey(hP, hK, 0, TEXT("RSAPUBLICBLOB"), nullptr, rgb, 16, &dwResult, 0); }},
+            {"EnumKeys", [&] { return t.EnumKeys(hP, nullptr, &o.pKeyName, &o.pvState, 0); }},
+            {"ImportKey", [&] { return t.ImportKey(hP, 0, TEXT("RSAPUBLICBLOB"), nullptr, &o.hKey, o.rgb, 16, 0); }},
+            {"ExportKey", [&] { return t.ExportKey(hP, hK, 0, TEXT("RSAPUBLICBLOB"), nullptr, o.rgb, 16, &o.dw, 0); }},
             {"PromptUser", [&] { return t.PromptUser(hP, hK, TEXT("Sign"), 0); }},
-            {"NotifyChangeKey", [&] { return t.NotifyChangeKey(hP, &hEvent, 0); }},
-            {"SecretAgreement", [&] { return t.SecretAgreement(hP, hK, hK, &hSecret, 0); }},
-            {"DeriveKey", [&] { return t.DeriveKey(hP, 0x1234, TEXT("HASH"), nullptr, rgb, 16, &dwResult, 0); }},
-            {"FreeSecret", [&] { return t.FreeSecret(hP, 0x1234); }},
-        };
+            {"NotifyChangeKey", [&] { return t.NotifyChangeKey(hP, &o.hEvent, 0); }},
+            {"SecretAgreement", [&] { return t.SecretAgreement(hP, hK, hK, &o.hSecret, 0); }},
+            {"DeriveKey", [&] { return t.DeriveKey(hP, 0x1234, TEXT("HASH"), nullptr, o.rgb, 16, &o.dw, 0); }},
+            {"FreeSecret", [&] { return t.FreeSecret(hP, 0x1234); }}};
         for (const auto &call : calls) {
-            SCOPED_TRACE(std::string(call.first) + " " + std::get<0>(h));
             SetLastError(0x0BADF00D);
             const SECURITY_STATUS status = call.second();
-            EXPECT_EQ(0x0BADF00Du, GetLastError());
-            Record(std::string(call.first) + "." + std::get<0>(h), status);
-            EXPECT_EQ(NTE_NOT_SUPPORTED, status);
+            EXPECT_EQ(0x0BADF00Du, GetLastError()) << call.first;
+            Record(std::string(call.first) + (hP == m_hProvider ? ".open" : ".never-opened"), status);
+            EXPECT_EQ(NTE_NOT_SUPPORTED, status) << call.first;
         }
-        EXPECT_EQ(kSentinel, hOutKey);
-        EXPECT_EQ(kSentinel, hSecret);
-        EXPECT_EQ(0x5A5Au, dwResult);
-        EXPECT_EQ(Hex({0x11, 0x22, 0x33, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}), Hex(Bytes(rgb, rgb + 16)));
-        EXPECT_EQ(reinterpret_cast<HANDLE>(kSentinel), hEvent);
-        EXPECT_EQ(reinterpret_cast<NCryptKeyName *>(kSentinel), pKeyName);
-        EXPECT_EQ(reinterpret_cast<PVOID>(kSentinel), pvEnumState);
+        EXPECT_EQ(0, std::memcmp(&o, &before, sizeof(o))) << "an out-parameter was written";
     }
-    EXPECT_EQ(0, Sign("after", hAlder, hKey, nullptr, Pattern(32, 1), kExchangeBytes).status); // the key is unharmed
+    EXPECT_EQ(0, Sign("after", m_hProvider, m_hExchange, nullptr, Pattern(32, 1), kExchangeBytes).status);
 }
 
 TEST_F(KspTest, OpenProviderGivesEachOpeningItsOwnHandleAndRefusesOtherNames)
 {
     std::set<NCRYPT_PROV_HANDLE> handles;
     for (LPCWSTR pszName : kAllNames) {
-        for (DWORD dwFlags : Dwords{0u, DWORD(NCRYPT_SILENT_FLAG), DWORD(NCRYPT_MACHINE_KEY_FLAG), 0xFFFFFFFFu}) {
+        for (DWORD dwFlags : Dwords{0u, DWORD(NCRYPT_SILENT_FLAG), 0xFFFFFFFFu}) {
             NCRYPT_PROV_HANDLE hProvider = 0;
             ASSERT_EQ(0, KSP(OpenProvider, "each", &hProvider, pszName, dwFlags));
-            EXPECT_TRUE(handles.insert(hProvider).second) << "handle handed out twice";
+            EXPECT_TRUE(hProvider != 0 && handles.insert(hProvider).second) << "handle 0 or handed out twice";
         }
     }
-    EXPECT_EQ(0u, handles.count(0));
     for (NCRYPT_PROV_HANDLE hProvider : handles) {
         EXPECT_EQ(0, KSP(FreeProvider, "each", hProvider));
     }
     for (const auto &name : kNotNames) {
         NCRYPT_PROV_HANDLE hProvider = 0xC0FFEE;
-        EXPECT_EQ(NTE_INVALID_PARAMETER, KSP(OpenProvider, name.pszLabel, &hProvider, name.pszName, 0))
-            << name.pszLabel;
+        EXPECT_EQ(NTE_INVALID_PARAMETER, KSP(OpenProvider, name.first, &hProvider, name.second, 0)) << name.first;
         EXPECT_EQ(0xC0FFEEu, hProvider);
     }
-    for (LPCWSTR pszName : {E2E_KSP_NAME, E2E_ALDER_NAME, TEXT("Quorvane"), static_cast<LPCWSTR>(nullptr)}) {
-        EXPECT_EQ(NTE_INVALID_PARAMETER, KSP(OpenProvider, "null-out", nullptr, pszName, 0));
+    EXPECT_EQ(NTE_INVALID_PARAMETER, KSP(OpenProvider, "null-out", nullptr, E2E_KSP_NAME, 0));
+}
+
+// Asks a provider for a property into 16 bytes of 0xCC at an offset (none for
+// a null output), the size at 0xDEAD; checks the status, the size and that
+// nothing but `written` (at the offset) was written.
+class PropertyTest : public KspTest
+{
+protected:
+    void Expect(SECURITY_STATUS expected, DWORD cbAfter, const Bytes &written, const char *l,
+                NCRYPT_PROV_HANDLE hProvider, LPCWSTR pszName, size_t offset, DWORD cbOutput, bool fNullOutput = false,
+                bool fNullResult = false, DWORD dwFlags = 0)
+    {
+        Bytes output(16, 0xCC), after(16, 0xCC);
+        std::copy(written.begin(), written.end(), after.begin() + offset);
+        DWORD cb = 0xDEAD;
+        EXPECT_EQ(expected,
+                  KSP(GetProviderProperty, l, hProvider, pszName, fNullOutput ? nullptr : output.data() + offset,
+                      cbOutput, Size{fNullResult ? nullptr : &cb}, dwFlags))
+            << l;
+        EXPECT_EQ(cbAfter, cb) << l;
+        EXPECT_EQ(Hex(after), Hex(output)) << l;
+    }
+};
+
+// Only the key storage provider answers the three properties: 4 little-endian
+// bytes and not a byte more, at any address, whatever the flags; a size query
+// answers 4. Refusals write nothing; a missing result pointer is found before
+// the name is looked at.
+TEST_F(PropertyTest, ProviderPropertiesAreFourBytesWrittenExactly)
+{
+    const NCRYPT_PROV_HANDLE hKsp = Open(E2E_KSP_NAME);
+    Expect(0, 4, {0, 0, 0, 0}, "impl-type", hKsp, NCRYPT_IMPL_TYPE_PROPERTY, 0, 8);
+    Expect(0, 4, {0, 0, 1, 0}, "version-unaligned", hKsp, NCRYPT_VERSION_PROPERTY, 1, 4, false, false, ~0u);
+    Expect(0, 4, {4, 1, 0, 0}, "max-name-length", hKsp, NCRYPT_MAX_NAME_LENGTH_PROPERTY, 3, 5, false, false, 0x40);
+    Expect(0, 4, {}, "size-query", hKsp, NCRYPT_VERSION_PROPERTY, 0, 100, true);
+    for (LPCWSTR pszName : {TEXT("impl type"), TEXT("Version "), TEXT("Unique Name")}) {
+        Expect(NTE_NOT_SUPPORTED, 0xDEAD, {}, "other-name", hKsp, pszName, 0, 8);
+    }
+    Expect(NTE_INVALID_PARAMETER, 0xDEAD, {}, "null-name", hKsp, nullptr, 0, 8);
+    Expect(NTE_INVALID_PARAMETER, 0xDEAD, {}, "null-result", hKsp, NCRYPT_VERSION_PROPERTY, 0, 8, false, true);
+    Expect(NTE_INVALID_PARAMETER, 0xDEAD, {}, "unknown-null-result", hKsp, TEXT("Name"), 0, 8, false, true);
+    for (size_t i = 1; i < 5; ++i) { // a provider of a CSP answers none
+        Expect(NTE_NOT_SUPPORTED, 0xDEAD, {}, "csp", Open(kAllNames[i]), NCRYPT_VERSION_PROPERTY, 0, 8);
     }
 }
 
-// Only the key storage provider answers the three properties: 4 little-endian
-// bytes and not a byte more, at any address, whatever the flags; the size is
-// 4 even when the buffer is too short. Refusals write nothing; a missing
-// result pointer is found before the name is looked at.
-TEST_F(KspTest, ProviderPropertiesAreFourBytesWrittenExactly)
+// A buffer shorter than the 4 bytes is an invalid parameter, not
+// NTE_BUFFER_TOO_SMALL; the size needed (4) is written all the same.
+TEST_F(PropertyTest, ProviderPropertyIntoTooSmallBufferIsInvalidParameter)
 {
-    const struct {
-        const char *pszLabel;
-        LPCWSTR pszName;
-        Bytes value;
-    } properties[] = {{"impl-type", NCRYPT_IMPL_TYPE_PROPERTY, {0x00, 0x00, 0x00, 0x00}},
-                      {"version", NCRYPT_VERSION_PROPERTY, {0x00, 0x00, 0x01, 0x00}},
-                      {"max-name-length", NCRYPT_MAX_NAME_LENGTH_PROPERTY, {0x04, 0x01, 0x00, 0x00}}};
-    const struct {
-        const char *pszLabel;
-        size_t offset;
-        DWORD cbOutput;
-        bool fNullOutput;
-        DWORD dwFlags;
-        SECURITY_STATUS expected;
-    } buffers[] = {{"larger", 0, 8, false, 0, 0},
-                   {"exact-unaligned", 1, 4, false, 0, 0},
-                   {"silent-flag", 0, 4, false, NCRYPT_SILENT_FLAG, 0},
-                   {"all-flags", 3, 5, false, 0xFFFFFFFF, 0},
-                   {"size-query", 0, 0, true, 0, 0},
-                   {"size-query-100", 0, 100, true, 0, 0},
-                   {"short-3", 0, 3, false, 0, NTE_INVALID_PARAMETER},
-                   {"short-0", 0, 0, false, 0, NTE_INVALID_PARAMETER}};
-    const struct {
-        const char *pszLabel;
-        LPCWSTR pszName;
-        bool fNullResult;
-        SECURITY_STATUS expected; // by the key storage provider
-    } refusals[] = {{"lower-case", TEXT("impl type"), false, NTE_NOT_SUPPORTED},
-                    {"trailing-blank", TEXT("Version "), false, NTE_NOT_SUPPORTED},
-                    {"prefix", TEXT("Max Name"), false, NTE_NOT_SUPPORTED},
-                    {"empty", TEXT(""), false, NTE_NOT_SUPPORTED},
-                    {"other-property", TEXT("Unique Name"), false, NTE_NOT_SUPPORTED},
-                    {"null-name", nullptr, false, NTE_INVALID_PARAMETER},
-                    {"null-result", NCRYPT_VERSION_PROPERTY, true, NTE_INVALID_PARAMETER},
-                    {"unknown-null-result", TEXT("Name"), true, NTE_INVALID_PARAMETER}};
-    for (size_t iProvider = 0; iProvider < 5; ++iProvider) {
-        const NCRYPT_PROV_HANDLE hProvider = Open(kAllNames[iProvider]);
-        for (const auto &property : properties) {
-            for (const auto &buffer : buffers) {
-                const std::string strLabel = std::string(property.pszLabel) + "-" + buffer.pszLabel;
-                SCOPED_TRACE(std::to_string(iProvider) + " " + strLabel);
-                Bytes output(16, 0xCC), expected(16, 0xCC);
-                DWORD cbResult = 0xDEAD;
-                EXPECT_EQ(iProvider == 0 ? buffer.expected : NTE_NOT_SUPPORTED,
-                          KSP(GetProviderProperty, strLabel.c_str(), hProvider, property.pszName,
-                              buffer.fNullOutput ? nullptr : output.data() + buffer.offset, buffer.cbOutput, &cbResult,
-                              buffer.dwFlags));
-                EXPECT_EQ(iProvider == 0 ? 4u : 0xDEADu, cbResult);
-                if (iProvider == 0 && buffer.expected == 0 && !buffer.fNullOutput) {
-                    std::copy(property.value.begin(), property.value.end(), expected.begin() + buffer.offset);
-                }
-                EXPECT_EQ(Hex(expected), Hex(output));
-            }
-        }
-        for (const auto &refusal : refusals) {
-            SCOPED_TRACE(std::to_string(iProvider) + " " + refusal.pszLabel);
-            Bytes output(8, 0xCC);
-            DWORD cbResult = 0xDEAD;
-            EXPECT_EQ(iProvider == 0 ? refusal.expected : NTE_NOT_SUPPORTED,
-                      KSP(GetProviderProperty, refusal.pszLabel, hProvider, refusal.pszName, output.data(), 8,
-                          refusal.fNullResult ? nullptr : &cbResult, 0));
-            EXPECT_EQ(0xDEADu, cbResult);
-            EXPECT_EQ(Bytes(8, 0xCC), output);
-        }
-    }
+    const NCRYPT_PROV_HANDLE hKsp = Open(E2E_KSP_NAME);
+    Expect(NTE_INVALID_PARAMETER, 4, {}, "short-3", hKsp, NCRYPT_VERSION_PROPERTY, 0, 3);
+    Expect(NTE_INVALID_PARAMETER, 4, {}, "short-0", hKsp, NCRYPT_IMPL_TYPE_PROPERTY, 0, 0);
 }
 
 // The key storage provider lists no algorithm, for any class and flag, and
@@ -225,23 +180,15 @@ TEST_F(KspTest, EnumAlgorithmsListsNothing)
 {
     NCryptAlgorithmName *const pSentinel = reinterpret_cast<NCryptAlgorithmName *>(static_cast<ULONG_PTR>(0xA160));
     for (size_t iProvider = 0; iProvider < 5; ++iProvider) {
-        SCOPED_TRACE(iProvider);
         const NCRYPT_PROV_HANDLE hProvider = Open(kAllNames[iProvider]);
         const SECURITY_STATUS expected = iProvider == 0 ? 0 : NTE_NOT_SUPPORTED;
-        for (DWORD dwOperations : Dwords{0u, DWORD(NCRYPT_CIPHER_OPERATION),
-                                         DWORD(NCRYPT_ASYMMETRIC_ENCRYPTION_OPERATION | NCRYPT_SIGNATURE_OPERATION)}) {
-            for (DWORD dwFlags : Dwords{0u, DWORD(NCRYPT_SILENT_FLAG), 0xFFFFFFFFu}) {
-                DWORD dwCount = 77, dwCountNullList = 77;
-                NCryptAlgorithmName *pList = pSentinel;
-                EXPECT_EQ(expected, KSP(EnumAlgorithms, "list", hProvider, dwOperations, &dwCount, &pList, dwFlags));
-                EXPECT_EQ(expected, KSP(EnumAlgorithms, "null-list", hProvider, dwOperations, &dwCountNullList, nullptr,
-                                        dwFlags));
-                EXPECT_EQ(expected == 0 ? 0u : 77u, dwCount);
-                EXPECT_EQ(dwCount, dwCountNullList);
-                EXPECT_EQ(pSentinel, pList);
-            }
-        }
+        DWORD dwCount = 77, dwCountNullList = 77;
         NCryptAlgorithmName *pList = pSentinel;
+        EXPECT_EQ(expected, KSP(EnumAlgorithms, "list", hProvider, 0, Size{&dwCount}, &pList, ~0u));
+        EXPECT_EQ(expected, KSP(EnumAlgorithms, "null-list", hProvider, NCRYPT_SIGNATURE_OPERATION,
+                                Size{&dwCountNullList}, nullptr, 0));
+        EXPECT_EQ(expected == 0 ? 0u : 77u, dwCount) << iProvider;
+        EXPECT_EQ(dwCount, dwCountNullList);
         EXPECT_EQ(iProvider == 0 ? NTE_INVALID_PARAMETER : NTE_NOT_SUPPORTED,
                   KSP(EnumAlgorithms, "null-count", hProvider, 0, nullptr, &pList, 0));
         EXPECT_EQ(pSentinel, pList);

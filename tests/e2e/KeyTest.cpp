@@ -10,105 +10,82 @@ namespace e2e
 namespace
 {
 
-class EveryCspTest : public KspTest, public ::testing::WithParamInterface<size_t>
+TEST_F(KspTest, EveryCspsKeysSignAndEncryptAsTheJudgeDoes)
 {
-};
-
-TEST_P(EveryCspTest, KeysSignAndEncryptAsTheJudgeDoes)
-{
-    const size_t iCsp = GetParam();
-    const NCRYPT_PROV_HANDLE hProvider = Open(kCsps[iCsp].pszName);
-    const Bytes hash = Pattern(32, 0x21);
-    BCRYPT_PKCS1_PADDING_INFO sha256 = {TEXT("SHA256")};
-    for (DWORD dwKeySpec : Dwords{DWORD(AT_KEYEXCHANGE), DWORD(AT_SIGNATURE)}) {
-        for (DWORD dwFlags : Dwords{0u, DWORD(NCRYPT_SILENT_FLAG)}) {
-            SCOPED_TRACE("key spec " + std::to_string(dwKeySpec) + " flags " + std::to_string(dwFlags));
+    const Bytes hash = Pattern(32, 0x21), hash384 = Pattern(48, 0x22);
+    Bytes otherHash = hash384;
+    otherHash[0] ^= 0x01;
+    BCRYPT_PKCS1_PADDING_INFO sha256 = {TEXT("SHA256")}, sha384 = {TEXT("SHA384")};
+    for (size_t iCsp = 0; iCsp < 4; ++iCsp) {
+        const NCRYPT_PROV_HANDLE hProvider = Open(kCsps[iCsp].pszName);
+        for (DWORD dwKeySpec : Dwords{DWORD(AT_KEYEXCHANGE), DWORD(AT_SIGNATURE)}) {
+            SCOPED_TRACE(std::string(kCsps[iCsp].pszTag) + " key spec " + std::to_string(dwKeySpec));
             const KeyPair &pair = Keys().Main(iCsp, dwKeySpec);
-            const NCRYPT_KEY_HANDLE hKey = OpenKey(hProvider, E2E_MAIN, dwKeySpec, dwFlags);
+            const NCRYPT_KEY_HANDLE hKey = OpenKey(hProvider, E2E_MAIN, dwKeySpec, iCsp % 2 * NCRYPT_SILENT_FLAG);
             Out signature = Sign("sign", hProvider, hKey, &sha256, hash, pair.cb);
-            ASSERT_EQ(0, signature.status);
+            EXPECT_EQ(0, signature.status);
             EXPECT_EQ(pair.cb, signature.cb);
-            // PKCS #1 v1.5 signatures are deterministic: the judge's own is the same bytes.
             EXPECT_EQ(Hex(pair.pJudge->Sign(TEXT("SHA256"), hash)), Hex(signature.bytes));
             EXPECT_EQ(0, Verify("verify", hProvider, hKey, &sha256, hash, signature.bytes));
             signature.bytes[pair.cb / 2] ^= 0x01;
             EXPECT_EQ(NTE_BAD_SIGNATURE, Verify("verify-flipped", hProvider, hKey, &sha256, hash, signature.bytes));
-            const Bytes hash384 = Pattern(48, 0x22);
-            Bytes otherHash = hash384;
-            otherHash[0] ^= 0x01;
-            BCRYPT_PKCS1_PADDING_INFO sha384 = {TEXT("SHA384")};
-            EXPECT_EQ(0, Verify("judges-signature", hProvider, hKey, &sha384, hash384,
-                                pair.pJudge->Sign(TEXT("SHA384"), hash384)));
+            EXPECT_EQ(0,
+                      Verify("judges", hProvider, hKey, &sha384, hash384, pair.pJudge->Sign(TEXT("SHA384"), hash384)));
             EXPECT_EQ(NTE_BAD_SIGNATURE, Verify("judges-other-hash", hProvider, hKey, &sha384, hash384,
                                                 pair.pJudge->Sign(TEXT("SHA384"), otherHash)));
             if (dwKeySpec == AT_KEYEXCHANGE) {
                 const Bytes plaintext = Pattern(37, static_cast<BYTE>(0x60 + iCsp));
                 const Out first = Crypt(true, "encrypt", hProvider, hKey, plaintext, kExchangeBytes);
                 const Out second = Crypt(true, "encrypt", hProvider, hKey, plaintext, kExchangeBytes);
-                ASSERT_EQ(0, first.status);
                 EXPECT_EQ(kExchangeBytes, first.cb);
                 EXPECT_NE(first.bytes, second.bytes) << "PKCS #1 v1.5 encryption pads with fresh random bytes";
                 EXPECT_EQ(plaintext, pair.pJudge->Decrypt(first.bytes).value_or(Bytes())) << Hex(first.bytes);
                 EXPECT_EQ(plaintext, pair.pJudge->Decrypt(second.bytes).value_or(Bytes())) << Hex(second.bytes);
-                const Out back =
-                    Crypt(false, "decrypt", hProvider, hKey, pair.pJudge->Encrypt(plaintext), kMaxPlaintext);
-                ASSERT_EQ(0, back.status);
-                ASSERT_EQ(plaintext.size(), back.cb);
-                EXPECT_EQ(plaintext, Bytes(back.bytes.begin(), back.bytes.begin() + back.cb));
+                Out back = Crypt(false, "decrypt", hProvider, hKey, pair.pJudge->Encrypt(plaintext), kMaxPlaintext);
+                back.bytes.resize(back.cb == 0xDEAD ? 0 : back.cb);
+                EXPECT_EQ(plaintext, back.bytes);
             }
             EXPECT_EQ(0, KSP(FreeKey, "free", hProvider, hKey));
         }
+        EXPECT_EQ(0, KSP(FreeProvider, "free", hProvider));
     }
-    EXPECT_EQ(0, KSP(FreeProvider, "free", hProvider));
 }
 
-INSTANTIATE_TEST_SUITE_P(Csps, EveryCspTest, ::testing::Values(0, 1, 2, 3),
-                         [](const ::testing::TestParamInfo<size_t> &info) { return kCsps[info.param].pszTag; });
+class OpenKeyTest : public KspTest
+{
+protected:
+    // Opens a key expecting a refusal; the out-parameter must stay as it was.
+    void ExpectRefused(SECURITY_STATUS expected, const char *l, NCRYPT_PROV_HANDLE hProvider, LPCWSTR pszName,
+                       DWORD dwKeySpec = AT_KEYEXCHANGE, DWORD dwFlags = 0)
+    {
+        NCRYPT_KEY_HANDLE hKey = 0xBADC0DE;
+        EXPECT_EQ(expected, KSP(OpenKey, l, hProvider, &hKey, pszName, dwKeySpec, dwFlags)) << l;
+        EXPECT_EQ(0xBADC0DEu, hKey) << l;
+    }
+};
 
-TEST_F(KspTest, OpenKeyRefusalsLeaveTheOutParameter)
+TEST_F(OpenKeyTest, OpenKeyRefusalsLeaveTheOutParameter)
 {
     Keys();
-    const NCRYPT_PROV_HANDLE hAlder = Open(E2E_ALDER_NAME);
-    const NCRYPT_PROV_HANDLE hKsp = Open(E2E_KSP_NAME);
-    const NCRYPT_PROV_HANDLE kUnknown = 0x1234;
-    const struct {
-        const char *pszLabel;
-        NCRYPT_PROV_HANDLE hProvider;
-        bool fNullOut;
-        LPCWSTR pszName;
-        DWORD dwKeySpec;
-        DWORD dwFlags;
-        SECURITY_STATUS expected;
-    } rows[] = {
-        {"null-out-unknown-provider", kUnknown, true, E2E_MAIN, AT_KEYEXCHANGE, 0, NTE_INVALID_PARAMETER},
-        {"null-out", hAlder, true, E2E_MAIN, AT_KEYEXCHANGE, 0, NTE_INVALID_PARAMETER},
-        {"unknown-provider", kUnknown, false, E2E_MAIN, AT_KEYEXCHANGE, 0, NTE_INVALID_HANDLE},
-        {"next-to-provider", hAlder + 1, false, E2E_MAIN, AT_KEYEXCHANGE, 0, NTE_INVALID_HANDLE},
-        {"ksp", hKsp, false, E2E_MAIN, AT_KEYEXCHANGE, 0, NTE_NOT_SUPPORTED},
-        {"ksp-null-name", hKsp, false, nullptr, 0, 0, NTE_NOT_SUPPORTED},
-        {"ksp-bad-key-spec-and-flags", hKsp, false, E2E_MAIN, 7, 0xFFFF, NTE_NOT_SUPPORTED},
-        {"key-spec-0", hAlder, false, E2E_MAIN, 0, 0, NTE_INVALID_PARAMETER},
-        {"key-spec-3", hAlder, false, E2E_MAIN, 3, 0, NTE_INVALID_PARAMETER},
-        {"null-name-key-spec-3", hAlder, false, nullptr, 3, 0, NTE_INVALID_PARAMETER},
-        {"null-name-exchange", hAlder, false, nullptr, AT_KEYEXCHANGE, 0, NTE_INVALID_PARAMETER},
-        {"flags-0x1", hAlder, false, E2E_MAIN, AT_KEYEXCHANGE, 0x1, NTE_BAD_FLAGS},
-        {"flags-0x80", hAlder, false, E2E_MAIN, AT_KEYEXCHANGE, 0x80, NTE_BAD_FLAGS},
-        {"flags-0x61", hAlder, false, E2E_MAIN, AT_KEYEXCHANGE, 0x61, NTE_BAD_FLAGS},
-        {"flags-0x10000", hAlder, false, E2E_MAIN, AT_KEYEXCHANGE, 0x10000, NTE_BAD_FLAGS},
-        {"flags-high-bit", hAlder, false, E2E_MAIN, AT_KEYEXCHANGE, 0x80000000, NTE_BAD_FLAGS},
-        {"missing-exchange", hAlder, false, E2E_MISSING, AT_KEYEXCHANGE, 0, NTE_BAD_KEYSET},
-        {"empty-exchange", hAlder, false, E2E_EMPTY, AT_KEYEXCHANGE, 0, NTE_BAD_KEYSET},
-        {"signature-only-exchange", hAlder, false, E2E_SIGNATURE_ONLY, AT_KEYEXCHANGE, 0, NTE_BAD_KEYSET},
-        {"machine-container-as-user", hAlder, false, E2E_MACHINE, AT_KEYEXCHANGE, 0, NTE_BAD_KEYSET},
-        {"user-container-as-machine", hAlder, false, E2E_MAIN, AT_KEYEXCHANGE, NCRYPT_MACHINE_KEY_FLAG, NTE_BAD_KEYSET},
-        {"prompt-silent", hAlder, false, E2E_PROMPT, AT_KEYEXCHANGE, NCRYPT_SILENT_FLAG, NTE_UI_REQUIRED},
-    };
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.pszLabel);
-        NCRYPT_KEY_HANDLE hKey = 0xBADC0DE;
-        EXPECT_EQ(row.expected, KSP(OpenKey, row.pszLabel, row.hProvider, row.fNullOut ? nullptr : &hKey, row.pszName,
-                                    row.dwKeySpec, row.dwFlags));
-        EXPECT_EQ(0xBADC0DEu, hKey);
+    const NCRYPT_PROV_HANDLE hAlder = Open(E2E_ALDER_NAME), hKsp = Open(E2E_KSP_NAME);
+    ExpectRefused(NTE_INVALID_HANDLE, "unknown-provider", 0x1234, E2E_MAIN);
+    ExpectRefused(NTE_INVALID_HANDLE, "next-to-provider", hAlder + 1, E2E_MAIN);
+    ExpectRefused(NTE_NOT_SUPPORTED, "ksp", hKsp, E2E_MAIN);
+    ExpectRefused(NTE_NOT_SUPPORTED, "ksp-bad-key-spec-and-flags", hKsp, nullptr, 7, 0xFFFF);
+    ExpectRefused(NTE_INVALID_PARAMETER, "key-spec-3", hAlder, E2E_MAIN, 3);
+    ExpectRefused(NTE_INVALID_PARAMETER, "null-name", hAlder, nullptr);
+    for (DWORD dwFlags : Dwords{0x1, 0x61, 0x80000000}) {
+        ExpectRefused(NTE_BAD_FLAGS, "flags", hAlder, E2E_MAIN, AT_KEYEXCHANGE, dwFlags);
+    }
+    ExpectRefused(NTE_BAD_KEYSET, "missing", hAlder, E2E_MISSING);
+    ExpectRefused(NTE_BAD_KEYSET, "empty", hAlder, E2E_EMPTY);
+    ExpectRefused(NTE_BAD_KEYSET, "signature-only-exchange", hAlder, E2E_SIGNATURE_ONLY);
+    ExpectRefused(NTE_BAD_KEYSET, "machine-container-as-user", hAlder, E2E_MACHINE);
+    ExpectRefused(NTE_BAD_KEYSET, "user-container-as-machine", hAlder, E2E_MAIN, AT_KEYEXCHANGE,
+                  NCRYPT_MACHINE_KEY_FLAG);
+    ExpectRefused(NTE_UI_REQUIRED, "prompt-silent", hAlder, E2E_PROMPT, AT_KEYEXCHANGE, NCRYPT_SILENT_FLAG);
+    for (NCRYPT_PROV_HANDLE hProvider : {hAlder, NCRYPT_PROV_HANDLE(0x1234)}) { // before the provider is looked up
+        EXPECT_EQ(NTE_INVALID_PARAMETER, KSP(OpenKey, "null-out", hProvider, nullptr, E2E_MAIN, AT_KEYEXCHANGE, 0));
     }
     // What they refused opens with the right arguments: the machine key set
     // (silently too), the signature pair alone, the prompt when not silent.
@@ -123,121 +100,112 @@ TEST_F(KspTest, OpenKeyRefusalsLeaveTheOutParameter)
     OpenKey(hAlder, E2E_PROMPT, AT_KEYEXCHANGE);
 }
 
-class HandleTest : public KspTest
+// CryptoAPI would take 0 as "the exchange pair"; the bridge makes the caller
+// name the pair, whatever the container holds.
+TEST_F(OpenKeyTest, OpenKeyRefusesLegacyKeySpecZero)
+{
+    Keys();
+    const NCRYPT_PROV_HANDLE hAlder = Open(E2E_ALDER_NAME);
+    for (LPCWSTR pszName : {E2E_MAIN, E2E_SIGNATURE_ONLY, static_cast<LPCWSTR>(nullptr)}) {
+        ExpectRefused(NTE_INVALID_PARAMETER, "key-spec-0", hAlder, pszName, 0);
+    }
+}
+
+class HandleTest : public AlderTest
 {
 protected:
     // Every entry that takes a key handle refuses the pair and writes nothing.
     void ExpectKeyEntriesRefuse(const std::string &strLabel, NCRYPT_PROV_HANDLE hProvider, NCRYPT_KEY_HANDLE hKey)
     {
-        SCOPED_TRACE(strLabel);
         const char *l = strLabel.c_str();
         const Bytes hash = Pattern(32, 0x81);
         BCRYPT_PKCS1_PADDING_INFO padding = {TEXT("SHA256")};
         for (const Out &out : {Sign(l, hProvider, hKey, &padding, hash, kExchangeBytes),
                                Crypt(true, l, hProvider, hKey, Pattern(16, 0x82), kExchangeBytes),
                                Crypt(false, l, hProvider, hKey, Pattern(kExchangeBytes, 0x83), kExchangeBytes)}) {
-            EXPECT_EQ(NTE_INVALID_HANDLE, out.status);
-            EXPECT_EQ(0xDEADu, out.cb);
-            EXPECT_EQ(Bytes(kExchangeBytes, 0xCC), out.bytes);
+            EXPECT_EQ(NTE_INVALID_HANDLE, out.status) << l;
+            EXPECT_EQ(0xDEADu, out.cb) << l;
+            EXPECT_EQ(Bytes(kExchangeBytes, 0xCC), out.bytes) << l;
         }
-        DWORD cbResult = 0xDEAD;
-        EXPECT_EQ(NTE_INVALID_HANDLE, KSP(SignHash, l, hProvider, hKey, &padding, const_cast<PBYTE>(hash.data()), 32,
-                                          nullptr, 0, &cbResult, kPkcs1));
-        EXPECT_EQ(0xDEADu, cbResult);
-        EXPECT_EQ(NTE_INVALID_HANDLE, Verify(l, hProvider, hKey, &padding, hash, Pattern(kExchangeBytes, 0x84)));
-        EXPECT_EQ(NTE_INVALID_HANDLE, KSP(FreeKey, l, hProvider, hKey));
+        EXPECT_EQ(NTE_INVALID_HANDLE, Verify(l, hProvider, hKey, &padding, hash, Pattern(kExchangeBytes, 0x84))) << l;
+        EXPECT_EQ(NTE_INVALID_HANDLE, KSP(FreeKey, l, hProvider, hKey)) << l;
     }
-
     // Every entry that takes a provider handle refuses it and writes nothing.
     void ExpectProviderEntriesRefuse(const std::string &strLabel, NCRYPT_PROV_HANDLE hProvider)
     {
-        SCOPED_TRACE(strLabel);
         const char *l = strLabel.c_str();
         NCRYPT_KEY_HANDLE hKey = 0x5EED;
-        EXPECT_EQ(NTE_INVALID_HANDLE, KSP(OpenKey, l, hProvider, &hKey, E2E_MAIN, AT_KEYEXCHANGE, 0));
-        EXPECT_EQ(0x5EEDu, hKey);
         Bytes output(4, 0xCC);
         DWORD cbResult = 0xDEAD;
-        EXPECT_EQ(NTE_INVALID_HANDLE,
-                  KSP(GetProviderProperty, l, hProvider, NCRYPT_VERSION_PROPERTY, output.data(), 4, &cbResult, 0));
-        EXPECT_EQ(NTE_INVALID_HANDLE, KSP(EnumAlgorithms, l, hProvider, 0, &cbResult, nullptr, 0));
+        EXPECT_EQ(NTE_INVALID_HANDLE, KSP(OpenKey, l, hProvider, &hKey, E2E_MAIN, AT_KEYEXCHANGE, 0)) << l;
+        EXPECT_EQ(NTE_INVALID_HANDLE, KSP(GetProviderProperty, l, hProvider, NCRYPT_VERSION_PROPERTY, output.data(), 4,
+                                          Size{&cbResult}, 0));
+        EXPECT_EQ(NTE_INVALID_HANDLE, KSP(EnumAlgorithms, l, hProvider, 0, Size{&cbResult}, nullptr, 0)) << l;
+        EXPECT_EQ(0x5EEDu, hKey);
         EXPECT_EQ(0xDEADu, cbResult);
         EXPECT_EQ(Bytes(4, 0xCC), output);
         ExpectKeyEntriesRefuse(strLabel + "-key-0", hProvider, 0);
-        EXPECT_EQ(NTE_INVALID_HANDLE, KSP(FreeProvider, l, hProvider));
-    }
-
-    // A key still works where it belongs.
-    void ExpectKeySigns(NCRYPT_PROV_HANDLE hProvider, NCRYPT_KEY_HANDLE hKey)
-    {
-        EXPECT_EQ(0, Sign("own-provider", hProvider, hKey, nullptr, Pattern(20, 0x85), kExchangeBytes).status);
+        EXPECT_EQ(NTE_INVALID_HANDLE, KSP(FreeProvider, l, hProvider)) << l;
     }
 };
 
-TEST_F(HandleTest, KeyHandleIsValidOnlyWithItsProviderAndFreedHandlesAreGone)
+// Freed, foreign, neighbouring and made-up values: every entry that takes the
+// handle refuses it and writes nothing; the keys around them still work.
+TEST_F(HandleTest, KeyHandleIsValidOnlyWithItsProviderAndFreedOrMadeUpHandlesAreRefused)
 {
-    Keys();
-    const NCRYPT_PROV_HANDLE hAlder = Open(E2E_ALDER_NAME);
-    const NCRYPT_KEY_HANDLE hKey = OpenKey(hAlder, E2E_MAIN, AT_KEYEXCHANGE);
-    const NCRYPT_PROV_HANDLE hOtherAlder = Open(E2E_ALDER_NAME);
-    const NCRYPT_PROV_HANDLE hBirch = Open(E2E_BIRCH_NAME);
-    const NCRYPT_PROV_HANDLE hKsp = Open(E2E_KSP_NAME);
-    const NCRYPT_KEY_HANDLE hOtherKey = OpenKey(hOtherAlder, E2E_MAIN, AT_KEYEXCHANGE); // the same container
-    EXPECT_NE(hKey, hOtherKey);
-    ExpectKeyEntriesRefuse("other-alder-provider", hOtherAlder, hKey);
-    ExpectKeyEntriesRefuse("birch-provider", hBirch, hKey);
-    ExpectKeyEntriesRefuse("ksp-provider", hKsp, hKey);
-    ExpectKeyEntriesRefuse("key-of-other-provider", hAlder, hOtherKey);
-    ExpectKeySigns(hAlder, hKey);
-    ExpectKeySigns(hOtherAlder, hOtherKey);
-    // A freed key is gone for every entry; its siblings are untouched.
-    const NCRYPT_KEY_HANDLE hSibling = OpenKey(hAlder, E2E_MAIN, AT_SIGNATURE);
-    EXPECT_EQ(0, KSP(FreeKey, "first", hAlder, hKey));
-    ExpectKeyEntriesRefuse("freed-key", hAlder, hKey);
-    ExpectKeySigns(hAlder, hSibling);
-    ExpectKeySigns(hOtherAlder, hOtherKey);
-    // A freed provider is gone for every entry, and takes its keys along.
-    ASSERT_EQ(0, KSP(FreeProvider, "alder", hAlder));
-    ExpectProviderEntriesRefuse("freed-csp-provider", hAlder);
-    ExpectKeyEntriesRefuse("key-of-freed-provider", hAlder, hSibling);
-    ASSERT_EQ(0, KSP(FreeProvider, "ksp", hKsp));
-    ExpectProviderEntriesRefuse("freed-ksp-provider", hKsp);
-    // A new provider (perhaps at the same address) knows none of the old keys.
-    const NCRYPT_PROV_HANDLE hNew = Open(E2E_ALDER_NAME);
-    ExpectKeyEntriesRefuse("old-key-new-provider", hNew, hSibling);
+    const NCRYPT_PROV_HANDLE hP = m_hProvider, hOther = Open(E2E_ALDER_NAME), hBirch = Open(E2E_BIRCH_NAME);
+    const NCRYPT_PROV_HANDLE hKsp = Open(E2E_KSP_NAME), hFreedKsp = Open(E2E_KSP_NAME), hFreed = Open(E2E_ALDER_NAME);
+    const NCRYPT_KEY_HANDLE hK = m_hExchange, hOtherKey = OpenKey(hOther, E2E_MAIN, AT_KEYEXCHANGE); // same container
+    const NCRYPT_KEY_HANDLE hFreedKey = OpenKey(hP, E2E_MAIN, AT_KEYEXCHANGE), hGone = OpenKey(hFreed, E2E_MAIN, 2);
+    EXPECT_EQ(0, KSP(FreeKey, "freed", hP, hFreedKey));
+    EXPECT_EQ(0, KSP(FreeProvider, "freed", hFreed)); // with its key
+    EXPECT_EQ(0, KSP(FreeProvider, "freed", hFreedKsp));
+    const ULONG_PTR kMadeUp = 0x2545F491, kAllOnes = ~ULONG_PTR(0);
+    ExpectKeyEntriesRefuse("other-alder-provider", hOther, hK);
+    ExpectKeyEntriesRefuse("birch-provider", hBirch, hK);
+    ExpectKeyEntriesRefuse("ksp-provider", hKsp, hK);
+    ExpectKeyEntriesRefuse("key-of-other-provider", hP, hOtherKey);
+    ExpectKeyEntriesRefuse("freed-key", hP, hFreedKey);
+    ExpectKeyEntriesRefuse("key-of-freed-provider", hFreed, hGone);
+    for (ULONG_PTR hMadeUp : {ULONG_PTR(0), kAllOnes, kMadeUp, hK + 8, hK - 1, hP}) {
+        ExpectKeyEntriesRefuse("made-up-key", hP, hMadeUp);
+    }
+    ExpectProviderEntriesRefuse("freed-csp-provider", hFreed);
+    ExpectProviderEntriesRefuse("freed-ksp-provider", hFreedKsp);
+    for (ULONG_PTR hMadeUp : {ULONG_PTR(0), kAllOnes, kMadeUp, hP + 8, hK}) {
+        ExpectProviderEntriesRefuse("made-up-provider", hMadeUp);
+    }
+    for (const auto &key :
+         {std::make_pair(hP, hK), std::make_pair(hP, m_hSignature), std::make_pair(hOther, hOtherKey)}) {
+        EXPECT_EQ(0, Sign("alive", key.first, key.second, nullptr, Pattern(20, 0x85), kExchangeBytes).status);
+    }
 }
 
-TEST_F(HandleTest, ValuesThatWereNeverHandedOutAreRefused)
+// A handle is the object's address, so once freed its value may be handed
+// out again for a later object, and then it names that object: a caller must
+// not keep a freed handle. (A sanitizer's allocator holds freed memory back.)
+TEST_F(KspTest, FreedHandleValueCanComeBackForTheNextObject)
 {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizer's allocator does not hand freed memory out again soon";
+#endif
     Keys();
-    const NCRYPT_PROV_HANDLE hProvider = Open(E2E_BIRCH_NAME);
-    const NCRYPT_KEY_HANDLE hKey = OpenKey(hProvider, E2E_MAIN, AT_KEYEXCHANGE);
-    const NCRYPT_PROV_HANDLE hKsp = Open(E2E_KSP_NAME);
-    std::vector<std::pair<std::string, ULONG_PTR>> providers = {
-        {"zero", 0}, {"one", 1}, {"all-ones", ~ULONG_PTR(0)}, {"key-as-provider", hKey}};
-    std::vector<std::pair<std::string, ULONG_PTR>> keys = {
-        {"zero", 0}, {"one", 1}, {"all-ones", ~ULONG_PTR(0)}, {"provider-as-key", hProvider}, {"ksp-as-key", hKsp}};
-    ULONG_PTR state = 0x2545F491; // made-up values, the same in every run
-    for (int i = 0; i < 8; ++i) {
-        state = state * 6364136223846793005ull + 1442695040888963407ull;
-        providers.emplace_back("made-up-" + std::to_string(i), state);
-        keys.emplace_back("made-up-" + std::to_string(i), ~state);
+    const NCRYPT_PROV_HANDLE hFreed = Open(E2E_DOGWOOD_NAME);
+    const NCRYPT_KEY_HANDLE hFreedKey = OpenKey(hFreed, E2E_MAIN, AT_KEYEXCHANGE);
+    ASSERT_EQ(0, KSP(FreeProvider, "freed", hFreed));
+    std::vector<NCRYPT_PROV_HANDLE> opened;
+    while (opened.size() < 32 && (opened.empty() || opened.back() != hFreed)) { // unrecorded: counts may differ
+        opened.push_back(0);
+        ASSERT_EQ(0, m_pTable->OpenProvider(&opened.back(), E2E_ALDER_NAME, 0));
     }
-    for (ULONG_PTR offset : {1, 4, 8, 16, 64, 4096}) {
-        providers.emplace_back("provider-plus-" + std::to_string(offset), hProvider + offset);
-        providers.emplace_back("provider-minus-" + std::to_string(offset), hProvider - offset);
-        keys.emplace_back("key-plus-" + std::to_string(offset), hKey + offset);
-        keys.emplace_back("key-minus-" + std::to_string(offset), hKey - offset);
-    }
-    for (const auto &provider : providers) {
-        ExpectProviderEntriesRefuse(provider.first, provider.second);
-    }
-    for (const auto &key : keys) {
-        ExpectKeyEntriesRefuse(key.first, hProvider, key.second);
-    }
-    ExpectKeySigns(hProvider, hKey); // all of that changed nothing
-    EXPECT_EQ(0, KSP(FreeProvider, "after", hProvider));
-    EXPECT_EQ(0, KSP(FreeProvider, "after", hKsp));
+    ASSERT_EQ(hFreed, opened.back()) << "no provider got the freed value among " << opened.size();
+    // The old value is Alder's new provider now: it knows none of the old
+    // provider's keys, and a key opened through it is Alder's.
+    EXPECT_EQ(NTE_INVALID_HANDLE, KSP(FreeKey, "old-key", hFreed, hFreedKey));
+    BCRYPT_PKCS1_PADDING_INFO sha1 = {TEXT("SHA1")};
+    const Bytes hash = Pattern(20, 0x86);
+    EXPECT_EQ(Hex(Keys().signature[0].pJudge->Sign(TEXT("SHA1"), hash)),
+              Hex(Sign("reused", hFreed, OpenKey(hFreed, E2E_MAIN, AT_SIGNATURE), &sha1, hash, 128).bytes));
 }
 
 } // namespace

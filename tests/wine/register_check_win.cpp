@@ -1,8 +1,8 @@
 // Self-registration of the DLL on a real Win32 implementation: loads
-// QvnTpmKsp.dll from beside this program, calls DllRegisterServer and then
-// DllUnregisterServer twice, and compares each HRESULT with the one expected
-// from what the platform's BCryptRegisterProvider / BCryptUnregisterProvider
-// answer, given on the command line in hex:
+// QvnTpmKsp.dll from beside this program, looks up DllRegisterServer and
+// DllUnregisterServer by their undecorated names (as regsvr32 does; on i386
+// the exports are __stdcall), calls register, unregister, unregister, and
+// compares each HRESULT with the one given in hex on the command line:
 //
 //   wine_register_check REGISTER UNREGISTER UNREGISTER_AGAIN
 //
@@ -19,51 +19,30 @@ typedef HRESULT(WINAPI *RegistrationFn)(void);
 
 int wmain(int argc, wchar_t **argv)
 {
-    if (argc != 4) {
-        std::fwprintf(stderr, L"usage: wine_register_check REGISTER UNREGISTER UNREGISTER_AGAIN (hex HRESULTs)\n");
-        return 2;
-    }
     wchar_t szModule[MAX_PATH];
     const DWORD cchPath = GetModuleFileNameW(nullptr, szModule, MAX_PATH);
     wchar_t *pszSlash = std::wcsrchr(szModule, L'\\');
-    if (cchPath == 0 || cchPath >= MAX_PATH || pszSlash == nullptr) {
-        std::fwprintf(stderr, L"cannot find this program's directory\n");
+    if (argc != 4 || cchPath == 0 || cchPath >= MAX_PATH || pszSlash == nullptr) {
+        std::fwprintf(stderr, L"usage: wine_register_check REGISTER UNREGISTER UNREGISTER_AGAIN (hex HRESULTs)\n");
         return 2;
     }
     std::wcscpy(pszSlash + 1, L"QvnTpmKsp.dll");
-
     HMODULE hModule = LoadLibraryW(szModule);
+    const char *rgpszExports[3] = {"DllRegisterServer", "DllUnregisterServer", "DllUnregisterServer"};
+    int cFailures = hModule == nullptr ? 1 : 0;
+    for (int iCall = 0; iCall < 3 && hModule != nullptr; ++iCall) {
+        const RegistrationFn pfn =
+            reinterpret_cast<RegistrationFn>(reinterpret_cast<void *>(GetProcAddress(hModule, rgpszExports[iCall])));
+        const HRESULT hrExpected = static_cast<HRESULT>(std::wcstoul(argv[iCall + 1], nullptr, 16));
+        const HRESULT hrResult = pfn != nullptr ? pfn() : E_NOINTERFACE;
+        std::printf("%-20s 0x%08lX (expected 0x%08lX) %s\n", rgpszExports[iCall], static_cast<unsigned long>(hrResult),
+                    static_cast<unsigned long>(hrExpected), hrResult == hrExpected ? "ok" : "DIFFERENT");
+        cFailures += hrResult == hrExpected ? 0 : 1;
+    }
     if (hModule == nullptr) {
         std::fwprintf(stderr, L"LoadLibraryW(%ls) failed: %lu\n", szModule, GetLastError());
-        return 1;
+    } else {
+        FreeLibrary(hModule);
     }
-    const RegistrationFn pfnRegister =
-        reinterpret_cast<RegistrationFn>(reinterpret_cast<void *>(GetProcAddress(hModule, "DllRegisterServer")));
-    const RegistrationFn pfnUnregister =
-        reinterpret_cast<RegistrationFn>(reinterpret_cast<void *>(GetProcAddress(hModule, "DllUnregisterServer")));
-    if (pfnRegister == nullptr || pfnUnregister == nullptr) {
-        std::fwprintf(stderr, L"the DLL does not export DllRegisterServer and DllUnregisterServer\n");
-        return 1;
-    }
-
-    const struct {
-        const wchar_t *pszCall;
-        RegistrationFn pfn;
-    } rgCalls[3] = {
-        {L"DllRegisterServer", pfnRegister},
-        {L"DllUnregisterServer", pfnUnregister},
-        {L"DllUnregisterServer (again)", pfnUnregister},
-    };
-    int cFailures = 0;
-    for (int iCall = 0; iCall < 3; ++iCall) {
-        const HRESULT hrExpected = static_cast<HRESULT>(std::wcstoul(argv[iCall + 1], nullptr, 16));
-        const HRESULT hrResult = rgCalls[iCall].pfn();
-        const bool fAsExpected = hrResult == hrExpected;
-        std::wprintf(L"%-28ls 0x%08lX (expected 0x%08lX) %ls\n", rgCalls[iCall].pszCall,
-                     static_cast<unsigned long>(hrResult), static_cast<unsigned long>(hrExpected),
-                     fAsExpected ? L"ok" : L"DIFFERENT");
-        cFailures += fAsExpected ? 0 : 1;
-    }
-    FreeLibrary(hModule);
     return cFailures == 0 ? 0 : 1;
 }
