@@ -4,26 +4,10 @@
 // handle.
 #include "E2E.h"
 
-#include <future>
-
 namespace e2e
 {
 namespace
 {
-
-template <class Fn> void RunThreads(int cThreads, Fn fn)
-{
-    std::promise<void> go; // releases all threads at once
-    std::shared_future<void> start = go.get_future().share();
-    std::vector<std::thread> threads;
-    for (int i = 0; i < cThreads; ++i) {
-        threads.emplace_back([&, i] { start.wait(), fn(i); });
-    }
-    go.set_value();
-    for (std::thread &thread : threads) {
-        thread.join();
-    }
-}
 
 // Four threads share one key and open their own, with failures in between;
 // a fifth fetches the table meanwhile. Each gets its own results.
@@ -31,7 +15,7 @@ TEST_F(AlderTest, ThreadsUsingSharedAndOwnHandlesGetTheirOwnResults)
 {
     Bytes hashes[4], sharedSignatures[4], ownSignatures[4];
     BCRYPT_PKCS1_PADDING_INFO sha256 = {TEXT("SHA256")};
-    RunThreads(5, [&](int i) {
+    auto run = [&](int i) {
         for (int iRound = 0; iRound < 4; ++iRound) {
             NCRYPT_KEY_STORAGE_FUNCTION_TABLE *pTable = nullptr;
             if (i == 4) {
@@ -55,7 +39,14 @@ TEST_F(AlderTest, ThreadsUsingSharedAndOwnHandlesGetTheirOwnResults)
             EXPECT_EQ(NTE_INVALID_HANDLE, KSP(FreeKey, "again", hOwn, hOwnKey));
             EXPECT_EQ(0, KSP(FreeProvider, "own", hOwn));
         }
-    });
+    };
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 5; ++i) {
+        threads.emplace_back(run, i);
+    }
+    for (std::thread &thread : threads) {
+        thread.join();
+    }
     for (size_t i = 0; i < 4; ++i) { // the last signatures of each thread, judged
         EXPECT_EQ(Hex(Judge().Sign(TEXT("SHA256"), hashes[i])), Hex(sharedSignatures[i])) << i;
         EXPECT_EQ(Hex(Keys().exchange[i].pJudge->Sign(TEXT("SHA256"), hashes[i])), Hex(ownSignatures[i])) << i;

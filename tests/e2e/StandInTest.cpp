@@ -34,15 +34,6 @@ TEST_F(KspTest, GetKeyStorageInterfaceNeedsWindowsSix)
 }
 
 enum Op { kOpenProvider, kOpenKey, kSign, kVerify, kEncrypt, kDecrypt };
-struct FailureRow {
-    const char *pszLabel;
-    Op op;
-    const char *pszFunction;
-    DWORD dwCapiError;
-    SECURITY_STATUS expected;
-    DWORD cbAfter; // the size left, or the handle (0xC0FFEE before)
-};
-
 // Alder's exchange key, with a good signature and ciphertext made before any
 // failure is injected. Expect makes one call of an operation while the next
 // call of a CryptoAPI function fails with the given last-error value: only
@@ -57,26 +48,27 @@ protected:
         m_ciphertext = Crypt(true, "good", m_hProvider, m_hExchange, m_plaintext, kExchangeBytes).bytes;
         m_before = Live();
     }
-    void Expect(const FailureRow &row)
+    // cbAfter: the size left, or the handle (0xC0FFEE before; OpenProvider, OpenKey, VerifySignature).
+    void Expect(const char *l, Op op, const char *pszFunction, DWORD dwCapiError, SECURITY_STATUS expected,
+                DWORD cbAfter)
     {
         ResetControls();
-        QvnPlatformFailCall(row.pszFunction, 1, row.dwCapiError);
+        QvnPlatformFailCall(pszFunction, 1, dwCapiError);
         ULONG_PTR hOut = 0xC0FFEE;
-        const char *l = row.pszLabel;
         Out out{0, 0xDEAD, Bytes(kExchangeBytes, 0xCC)};
-        if (row.op == kSign) {
+        if (op == kSign) {
             out = Sign(l, m_hProvider, m_hExchange, &m_sha256, m_hash, kExchangeBytes);
-        } else if (row.op == kEncrypt || row.op == kDecrypt) {
-            out = Crypt(row.op == kEncrypt, l, m_hProvider, m_hExchange,
-                        row.op == kEncrypt ? m_plaintext : m_ciphertext, kExchangeBytes);
+        } else if (op == kEncrypt || op == kDecrypt) {
+            out = Crypt(op == kEncrypt, l, m_hProvider, m_hExchange, op == kEncrypt ? m_plaintext : m_ciphertext,
+                        kExchangeBytes);
         } else {
-            out.status = row.op == kOpenProvider ? KSP(OpenProvider, l, &hOut, E2E_BIRCH_NAME, 0)
-                         : row.op == kOpenKey    ? KSP(OpenKey, l, m_hProvider, &hOut, E2E_MAIN, AT_KEYEXCHANGE, 0)
-                                                 : Verify(l, m_hProvider, m_hExchange, &m_sha256, m_hash, m_signature);
+            out.status = op == kOpenProvider ? KSP(OpenProvider, l, &hOut, E2E_BIRCH_NAME, 0)
+                         : op == kOpenKey    ? KSP(OpenKey, l, m_hProvider, &hOut, E2E_MAIN, AT_KEYEXCHANGE, 0)
+                                             : Verify(l, m_hProvider, m_hExchange, &m_sha256, m_hash, m_signature);
             out.cb = static_cast<DWORD>(hOut);
         }
-        EXPECT_EQ(row.expected, out.status) << l;
-        EXPECT_EQ(row.cbAfter, out.cb) << l;
+        EXPECT_EQ(expected, out.status) << l;
+        EXPECT_EQ(cbAfter, out.cb) << l;
         EXPECT_EQ(Bytes(kExchangeBytes, 0xCC), out.bytes) << l;
         EXPECT_EQ(m_before, Live()) << l << ": contexts, keys, hashes or module blocks left behind";
         ResetControls();
@@ -93,18 +85,18 @@ protected:
 // call site; only the cleared size is written and nothing is left behind.
 TEST_F(CspFailureTest, PlainWin32ErrorFromCspComesBackAsThatNumber)
 {
-    Expect({"open-provider", kOpenProvider, "CryptAcquireContextW", ERROR_ACCESS_DENIED, 5, 0xC0FFEE});
-    Expect({"open-key", kOpenKey, "CryptAcquireContextW", ERROR_ACCESS_DENIED, 5, 0xC0FFEE});
-    Expect({"user-key", kOpenKey, "CryptGetUserKey", ERROR_ACCESS_DENIED, 5, 0xC0FFEE});
-    Expect({"sign-key-length", kSign, "CryptGetKeyParam", ERROR_ACCESS_DENIED, 5, 0xDEAD});
-    Expect({"sign-create-hash", kSign, "CryptCreateHash", ERROR_ACCESS_DENIED, 5, 0});
-    Expect({"sign-hash-size", kSign, "CryptGetHashParam", ERROR_ACCESS_DENIED, 5, 0});
-    Expect({"sign-set-hash", kSign, "CryptSetHashParam", ERROR_ACCESS_DENIED, 5, 0});
-    Expect({"sign", kSign, "CryptSignHashW", ERROR_ACCESS_DENIED, 5, 0});
-    Expect({"verify", kVerify, "CryptVerifySignatureW", ERROR_ACCESS_DENIED, 5, 0xC0FFEE});
-    Expect({"encrypt", kEncrypt, "CryptEncrypt", ERROR_ACCESS_DENIED, 5, 0});
-    Expect({"decrypt-key-length", kDecrypt, "CryptGetKeyParam", ERROR_ACCESS_DENIED, 5, 0xDEAD});
-    Expect({"decrypt", kDecrypt, "CryptDecrypt", ERROR_ACCESS_DENIED, 5, 0});
+    Expect("open-provider", kOpenProvider, "CryptAcquireContextW", ERROR_ACCESS_DENIED, 5, 0xC0FFEE);
+    Expect("open-key", kOpenKey, "CryptAcquireContextW", ERROR_ACCESS_DENIED, 5, 0xC0FFEE);
+    Expect("user-key", kOpenKey, "CryptGetUserKey", ERROR_ACCESS_DENIED, 5, 0xC0FFEE);
+    Expect("sign-key-length", kSign, "CryptGetKeyParam", ERROR_ACCESS_DENIED, 5, 0xDEAD);
+    Expect("sign-create-hash", kSign, "CryptCreateHash", ERROR_ACCESS_DENIED, 5, 0);
+    Expect("sign-hash-size", kSign, "CryptGetHashParam", ERROR_ACCESS_DENIED, 5, 0);
+    Expect("sign-set-hash", kSign, "CryptSetHashParam", ERROR_ACCESS_DENIED, 5, 0);
+    Expect("sign", kSign, "CryptSignHashW", ERROR_ACCESS_DENIED, 5, 0);
+    Expect("verify", kVerify, "CryptVerifySignatureW", ERROR_ACCESS_DENIED, 5, 0xC0FFEE);
+    Expect("encrypt", kEncrypt, "CryptEncrypt", ERROR_ACCESS_DENIED, 5, 0);
+    Expect("decrypt-key-length", kDecrypt, "CryptGetKeyParam", ERROR_ACCESS_DENIED, 5, 0xDEAD);
+    Expect("decrypt", kDecrypt, "CryptDecrypt", ERROR_ACCESS_DENIED, 5, 0);
     EXPECT_EQ(0, Verify("after", m_hProvider, m_hExchange, &m_sha256, m_hash, m_signature)) << "the key is unharmed";
 }
 
@@ -113,14 +105,14 @@ TEST_F(CspFailureTest, PlainWin32ErrorFromCspComesBackAsThatNumber)
 // (NTE_DECRYPTION_FAILURE) and NTE_SILENT_CONTEXT anywhere (NTE_UI_REQUIRED).
 TEST_F(CspFailureTest, FewCryptoApiFailuresAreTranslated)
 {
-    Expect({"acquire", kOpenKey, "CryptAcquireContextW", DWORD(NTE_KEYSET_NOT_DEF), NTE_BAD_KEYSET, 0xC0FFEE});
-    Expect({"user-key-no-key", kOpenKey, "CryptGetUserKey", DWORD(NTE_NO_KEY), NTE_BAD_KEYSET, 0xC0FFEE});
-    Expect({"user-key-other", kOpenKey, "CryptGetUserKey", DWORD(NTE_KEYSET_NOT_DEF), NTE_KEYSET_NOT_DEF, 0xC0FFEE});
-    Expect({"provider-silent", kOpenProvider, "CryptAcquireContextW", DWORD(NTE_SILENT_CONTEXT), NTE_UI_REQUIRED,
-            0xC0FFEE});
-    Expect({"sign-silent", kSign, "CryptSignHashW", DWORD(NTE_SILENT_CONTEXT), NTE_UI_REQUIRED, 0});
-    Expect({"decrypt-bad-data", kDecrypt, "CryptDecrypt", DWORD(NTE_BAD_DATA), NTE_DECRYPTION_FAILURE, 0});
-    Expect({"encrypt-bad-data", kEncrypt, "CryptEncrypt", DWORD(NTE_BAD_DATA), NTE_BAD_DATA, 0});
+    Expect("acquire", kOpenKey, "CryptAcquireContextW", DWORD(NTE_KEYSET_NOT_DEF), NTE_BAD_KEYSET, 0xC0FFEE);
+    Expect("user-key-no-key", kOpenKey, "CryptGetUserKey", DWORD(NTE_NO_KEY), NTE_BAD_KEYSET, 0xC0FFEE);
+    Expect("user-key-other", kOpenKey, "CryptGetUserKey", DWORD(NTE_KEYSET_NOT_DEF), NTE_KEYSET_NOT_DEF, 0xC0FFEE);
+    Expect("provider-silent", kOpenProvider, "CryptAcquireContextW", DWORD(NTE_SILENT_CONTEXT), NTE_UI_REQUIRED,
+           0xC0FFEE);
+    Expect("sign-silent", kSign, "CryptSignHashW", DWORD(NTE_SILENT_CONTEXT), NTE_UI_REQUIRED, 0);
+    Expect("decrypt-bad-data", kDecrypt, "CryptDecrypt", DWORD(NTE_BAD_DATA), NTE_DECRYPTION_FAILURE, 0);
+    Expect("encrypt-bad-data", kEncrypt, "CryptEncrypt", DWORD(NTE_BAD_DATA), NTE_BAD_DATA, 0);
 }
 
 // A CSP call that fails without setting a last-error value fails with 0: the
@@ -130,12 +122,12 @@ TEST_F(CspFailureTest, FewCryptoApiFailuresAreTranslated)
 TEST_F(CspFailureTest, CspFailureWithoutLastErrorIsReportedAsSuccess)
 {
     m_signature[0] ^= 0x01; // not a valid signature any more
-    Expect({"open-provider", kOpenProvider, "CryptAcquireContextW", 0, 0, 0xC0FFEE});
-    Expect({"open-key", kOpenKey, "CryptGetUserKey", 0, 0, 0xC0FFEE});
-    Expect({"sign", kSign, "CryptSignHashW", 0, 0, 0});
-    Expect({"verify", kVerify, "CryptVerifySignatureW", 0, 0, 0xC0FFEE});
-    Expect({"encrypt", kEncrypt, "CryptEncrypt", 0, 0, 0});
-    Expect({"decrypt", kDecrypt, "CryptDecrypt", 0, 0, 0});
+    Expect("open-provider", kOpenProvider, "CryptAcquireContextW", 0, 0, 0xC0FFEE);
+    Expect("open-key", kOpenKey, "CryptGetUserKey", 0, 0, 0xC0FFEE);
+    Expect("sign", kSign, "CryptSignHashW", 0, 0, 0);
+    Expect("verify", kVerify, "CryptVerifySignatureW", 0, 0, 0xC0FFEE);
+    Expect("encrypt", kEncrypt, "CryptEncrypt", 0, 0, 0);
+    Expect("decrypt", kDecrypt, "CryptDecrypt", 0, 0, 0);
     EXPECT_EQ(NTE_BAD_SIGNATURE, Verify("really", m_hProvider, m_hExchange, &m_sha256, m_hash, m_signature));
 }
 
