@@ -28,7 +28,6 @@ TEST(ConcurrencySoak, ThreadsMixingSharedOwnAndPublishedHandles)
     const Holdings start = Held();
     ASSERT_NO_FATAL_FAILURE(PopulateStore());
     LoadedModule module;
-    ASSERT_TRUE(module.Load());
     const NCRYPT_KEY_STORAGE_FUNCTION_TABLE &t = *module.table;
     const Bytes hash = qvntest::PatternBytes(32, 31);
     const Bytes expected = qvntest::OpenSslSign(CachedTestKey(1024, 0), CALG_SHA_256, hash);

@@ -33,27 +33,20 @@ inline void PopulateStore()
         qvntest::CreateContainerWithKey(kAlderProvider, kSignatureContainer, AT_SIGNATURE, CachedTestKey(1024, 1)));
 }
 
-// LoadLibraryW of the module, GetProcAddress and GetKeyStorageInterface.
+inline HMODULE LoadModuleLibrary()
+{
+    return LoadLibraryW(qvntest::Wide(QVN_HARDENING_MODULE_PATH).c_str());
+}
+
+// The module as the CNG router loads it: LoadLibraryW, GetKeyStorageInterface.
 struct LoadedModule {
-    HMODULE hModule = nullptr;
-    GetKeyStorageInterfaceFn getInterface = nullptr;
+    HMODULE hModule = LoadModuleLibrary();
+    GetKeyStorageInterfaceFn getInterface =
+        reinterpret_cast<GetKeyStorageInterfaceFn>(GetProcAddress(hModule, NCRYPT_KEY_STORAGE_INTERFACE_NAME));
     NCRYPT_KEY_STORAGE_FUNCTION_TABLE *table = nullptr;
 
+    LoadedModule() { EXPECT_TRUE(getInterface != nullptr && getInterface(kKspName, &table, 0) == STATUS_SUCCESS); }
     ~LoadedModule() { Unload(); }
-    bool LoadLibraryOnly()
-    {
-        hModule = LoadLibraryW(qvntest::Wide(QVN_HARDENING_MODULE_PATH).c_str());
-        return hModule != nullptr;
-    }
-    bool Load() // LoadLibraryOnly unless loaded already, then the table
-    {
-        if (hModule == nullptr && !LoadLibraryOnly()) {
-            return false;
-        }
-        getInterface =
-            reinterpret_cast<GetKeyStorageInterfaceFn>(GetProcAddress(hModule, NCRYPT_KEY_STORAGE_INTERFACE_NAME));
-        return getInterface != nullptr && getInterface(kKspName, &table, 0) == STATUS_SUCCESS;
-    }
     void Unload()
     {
         if (hModule != nullptr) {
