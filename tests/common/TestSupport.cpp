@@ -142,19 +142,17 @@ Bytes DigestInfo(ALG_ID aiHash, const Bytes &hash)
     return der;
 }
 
-// The legacy provider (for MD4) in a library context of its own, loaded once.
-OSSL_LIB_CTX *LegacyContext()
+// The provider type under which each of the four CSPs is registered.
+DWORD ProviderTypeOf(const WCHAR *pszProvider)
 {
-    static OSSL_LIB_CTX *s_pCtx = [] {
-        OSSL_LIB_CTX *pCtx = OSSL_LIB_CTX_new();
-        if (pCtx != nullptr && OSSL_PROVIDER_load(pCtx, "legacy") == nullptr) {
-            ERR_clear_error();
-            OSSL_LIB_CTX_free(pCtx);
-            pCtx = nullptr;
-        }
-        return pCtx;
-    }();
-    return s_pCtx;
+    const WString strName(pszProvider);
+    if (strName == kBirchProvider) {
+        return PROV_RSA_SCHANNEL;
+    }
+    if (strName == kCedarProvider) {
+        return PROV_RSA_AES;
+    }
+    return PROV_RSA_FULL;
 }
 
 int RemoveEntry(const char *pszPath, const struct stat *, int, struct FTW *)
@@ -223,17 +221,6 @@ std::string Narrow(const WCHAR *psz)
     return result;
 }
 
-Bytes BytesOf(const std::string &str)
-{
-    return Bytes(str.begin(), str.end());
-}
-
-Bytes Reversed(Bytes bytes)
-{
-    std::reverse(bytes.begin(), bytes.end());
-    return bytes;
-}
-
 std::string Hex(const Bytes &bytes)
 {
     static const char kDigits[] = "0123456789abcdef";
@@ -253,18 +240,6 @@ Bytes PatternBytes(size_t cb, unsigned seed)
         b = static_cast<BYTE>(rng());
     }
     return bytes;
-}
-
-DWORD ProviderTypeOf(const WCHAR *pszProvider)
-{
-    const WString strName(pszProvider);
-    if (strName == kBirchProvider) {
-        return PROV_RSA_SCHANNEL;
-    }
-    if (strName == kCedarProvider) {
-        return PROV_RSA_AES;
-    }
-    return PROV_RSA_FULL;
 }
 
 // ---- Throw-away key store -----------------------------------------------------
@@ -349,7 +324,7 @@ Bytes TestKey::PrivateKeyBlob(ALG_ID aiKeyAlg) const
     return blob;
 }
 
-std::unique_ptr<TestKey> GenerateTestKey(DWORD dwBits)
+static std::unique_ptr<TestKey> GenerateTestKey(DWORD dwBits)
 {
     PkeyCtx ctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
     EVP_PKEY *pKey = nullptr;
@@ -463,51 +438,6 @@ bool CreateContainerWithKey(const WCHAR *pszProvider, const WCHAR *pszContainer,
 
 // ---- OpenSSL as the judge ------------------------------------------------------------
 
-std::optional<Bytes> OpenSslDigest(ALG_ID aiHash, const Bytes &data)
-{
-    const char *pszName = nullptr;
-    OSSL_LIB_CTX *pCtx = nullptr;
-    switch (aiHash) {
-    case CALG_MD4:
-        pszName = "MD4";
-        pCtx = LegacyContext();
-        if (pCtx == nullptr) {
-            return std::nullopt;
-        }
-        break;
-    case CALG_MD5:
-        pszName = "MD5";
-        break;
-    case CALG_SHA1:
-        pszName = "SHA1";
-        break;
-    case CALG_SHA_256:
-        pszName = "SHA256";
-        break;
-    case CALG_SHA_384:
-        pszName = "SHA384";
-        break;
-    case CALG_SHA_512:
-        pszName = "SHA512";
-        break;
-    default:
-        return std::nullopt;
-    }
-    EVP_MD *pMd = EVP_MD_fetch(pCtx, pszName, nullptr);
-    if (pMd == nullptr) {
-        ERR_clear_error();
-        return std::nullopt;
-    }
-    Bytes digest(static_cast<size_t>(EVP_MD_get_size(pMd)));
-    unsigned int cbDigest = 0;
-    const int iOk = EVP_Digest(data.data(), data.size(), digest.data(), &cbDigest, pMd, nullptr);
-    EVP_MD_free(pMd);
-    if (iOk != 1) {
-        OpenSslFailure("EVP_Digest");
-    }
-    return digest;
-}
-
 Bytes OpenSslSign(const TestKey &key, ALG_ID aiHash, const Bytes &hash)
 {
     const Bytes input = aiHash == 0 ? hash : DigestInfo(aiHash, hash);
@@ -521,41 +451,6 @@ Bytes OpenSslSign(const TestKey &key, ALG_ID aiHash, const Bytes &hash)
     signature.resize(cbSignature);
     signature.insert(signature.begin(), key.ByteLength() - signature.size(), 0);
     return signature;
-}
-
-bool OpenSslVerify(const TestKey &key, ALG_ID aiHash, const Bytes &hash, const Bytes &signature)
-{
-    PkeyCtx ctx = ContextFor(key);
-    Bytes recovered(key.ByteLength());
-    size_t cbRecovered = recovered.size();
-    if (EVP_PKEY_verify_recover_init(ctx.get()) != 1 ||
-        EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1 ||
-        EVP_PKEY_verify_recover(ctx.get(), recovered.data(), &cbRecovered, signature.data(), signature.size()) != 1) {
-        ERR_clear_error();
-        return false;
-    }
-    recovered.resize(cbRecovered);
-    if (aiHash == 0) {
-        return recovered == hash;
-    }
-    const unsigned char *pb = recovered.data();
-    X509_SIG *pSig = d2i_X509_SIG(nullptr, &pb, static_cast<long>(recovered.size()));
-    if (pSig == nullptr) {
-        ERR_clear_error();
-        return false;
-    }
-    const X509_ALGOR *pAlgor = nullptr;
-    const ASN1_OCTET_STRING *pDigest = nullptr;
-    X509_SIG_get0(pSig, &pAlgor, &pDigest);
-    const ASN1_OBJECT *pObject = nullptr;
-    int iParamType = 0;
-    X509_ALGOR_get0(&pObject, &iParamType, nullptr, pAlgor);
-    const bool fMatch = pb == recovered.data() + recovered.size() && OBJ_obj2nid(pObject) == NidOf(aiHash) &&
-                        iParamType == V_ASN1_NULL && pDigest != nullptr &&
-                        Bytes(pDigest->data, pDigest->data + pDigest->length) == hash &&
-                        DigestInfo(aiHash, hash) == recovered; // DER, so exactly one encoding
-    X509_SIG_free(pSig);
-    return fMatch;
 }
 
 Bytes OpenSslEncrypt(const TestKey &key, const Bytes &plaintext)

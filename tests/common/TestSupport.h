@@ -2,12 +2,12 @@
 // throw-away key store per test, RSA keys made by OpenSSL (the independent
 // judge of every result), conversions to Microsoft key blobs, key containers
 // set up through ordinary CryptoAPI calls, and OpenSSL's own PKCS #1 v1.5
-// signing, verification, encryption and decryption.
+// signing, encryption and decryption.
 //
 // Conventions: byte strings are std::vector<BYTE>. OpenSSL-side values
 // (signatures, ciphertexts) are big-endian as in PKCS #1; CryptoAPI gives and
-// takes them least significant byte first, so tests compare one with
-// Reversed() of the other. Hash algorithms are named by their CALG_* ids.
+// takes them least significant byte first. Hash algorithms are named by their
+// CALG_* ids.
 #ifndef QVN_TESTS_COMMON_TESTSUPPORT_H
 #define QVN_TESTS_COMMON_TESTSUPPORT_H
 
@@ -35,8 +35,6 @@ using WString = std::basic_string<WCHAR>;
 WString Wide(const std::string &strUtf8);
 // UTF-16 text as UTF-8 (for messages); null gives "".
 std::string Narrow(const WCHAR *psz);
-Bytes BytesOf(const std::string &str);
-Bytes Reversed(Bytes bytes);
 std::string Hex(const Bytes &bytes);
 // n pseudo-random bytes, reproducible for a given seed.
 Bytes PatternBytes(size_t cb, unsigned seed);
@@ -47,8 +45,6 @@ extern const WCHAR *const kAlderProvider;   // PROV_RSA_FULL
 extern const WCHAR *const kBirchProvider;   // PROV_RSA_SCHANNEL
 extern const WCHAR *const kCedarProvider;   // PROV_RSA_AES
 extern const WCHAR *const kDogwoodProvider; // PROV_RSA_FULL
-// The provider type of one of the four names.
-DWORD ProviderTypeOf(const WCHAR *pszProvider);
 
 // ---- Throw-away key store -----------------------------------------------------
 
@@ -106,8 +102,6 @@ private:
     EVP_PKEY *m_pKey;
 };
 
-// A new key of exactly dwBits bits (512 and more), exponent 65537.
-std::unique_ptr<TestKey> GenerateTestKey(DWORD dwBits);
 // A key made once per process for each (dwBits, iVariant), so that suites
 // share keys instead of generating them again. Thread-safe.
 const TestKey &CachedTestKey(DWORD dwBits, int iVariant = 0);
@@ -128,19 +122,10 @@ HCRYPTKEY ImportTestKey(HCRYPTPROV hProv, const TestKey &key, DWORD dwKeySpec, D
 
 // ---- OpenSSL as the judge ------------------------------------------------------------
 
-// The digest of data computed by OpenSSL: MD4 through its legacy provider,
-// MD5 and SHA-1/256/384/512 through the default one. Empty when OpenSSL cannot
-// compute it (MD2, CALG_SSL3_SHAMD5).
-std::optional<Bytes> OpenSslDigest(ALG_ID aiHash, const Bytes &data);
-
 // PKCS #1 v1.5 signature of a hash value, big-endian. aiHash names the
 // DigestInfo algorithm (MD2, MD4, MD5, SHA-1/256/384/512); 0 signs the bare
 // hash bytes (no algorithm identifier).
 Bytes OpenSslSign(const TestKey &key, ALG_ID aiHash, const Bytes &hash);
-// Whether a big-endian signature is a valid PKCS #1 v1.5 signature of the
-// hash under that algorithm (0: bare hash). The DigestInfo is decoded with
-// OpenSSL's ASN.1 and its algorithm identifier compared by OID.
-bool OpenSslVerify(const TestKey &key, ALG_ID aiHash, const Bytes &hash, const Bytes &signature);
 
 // PKCS #1 v1.5 encryption (big-endian ciphertext) and decryption.
 Bytes OpenSslEncrypt(const TestKey &key, const Bytes &plaintext);
