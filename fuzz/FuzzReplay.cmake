@@ -5,7 +5,7 @@
 #
 # Like the fuzzing build, it drives the module's objects linked so that they
 # also export DllMain, so that the harness can send the process-detach
-# notification after every input.
+# notification.
 add_library(qvn_replay_module SHARED $<TARGET_OBJECTS:ksp_objects> $<TARGET_OBJECTS:qvn_dllcrt>)
 target_link_libraries(qvn_replay_module PRIVATE qvnplatform)
 target_link_options(qvn_replay_module PRIVATE -Wl,--wrap=malloc -Wl,--wrap=free
@@ -16,9 +16,8 @@ set_target_properties(qvn_replay_module PROPERTIES
   LINK_DEPENDS ${PROJECT_SOURCE_DIR}/fuzz/QvnTpmKspFuzz.map)
 
 add_executable(hardening_fuzz_replay ${PROJECT_SOURCE_DIR}/fuzz/KspFuzzTarget.cpp
-  ${PROJECT_SOURCE_DIR}/fuzz/FuzzSeeds.cpp ${PROJECT_SOURCE_DIR}/fuzz/FuzzReplayMain.cpp)
+  ${PROJECT_SOURCE_DIR}/fuzz/FuzzReplayMain.cpp)
 target_compile_options(hardening_fuzz_replay PRIVATE -Wall -Wextra -Werror)
-target_include_directories(hardening_fuzz_replay PRIVATE ${PROJECT_SOURCE_DIR}/tests/common)
 target_compile_definitions(hardening_fuzz_replay PRIVATE QVN_FUZZ_MODULE_PATH="$<TARGET_FILE:qvn_replay_module>")
 target_link_libraries(hardening_fuzz_replay PRIVATE qvnplatform qvn_replay_module)
 add_test(NAME hardening_fuzz_replay COMMAND hardening_fuzz_replay ${PROJECT_SOURCE_DIR}/fuzz/corpus)
