@@ -1,13 +1,12 @@
 // libFuzzer harness of the key storage provider. An input is a sequence of
-// calls of the 26 table slots with handles open, freed or made up, names from
-// a small dictionary and chosen flags, lengths and padding; between calls the
-// module's malloc or one of its CryptoAPI calls may be made to fail, or the
-// module detached with handles open. It predicts no status: it checks what
-// holds for any input (see CheckCall, CheckRoundTrip, CheckLiveHandles and
-// RunInput). The module stays loaded and the key containers are made once,
-// so that it runs thousands of inputs a second. A breach aborts with a
-// report, which libFuzzer keeps as a crash input; QVN_FUZZ_TRACE=1 prints the
-// calls of an input.
+// calls of the table's ten implemented slots with handles open, freed or made
+// up, names from a small dictionary, and chosen flags, lengths and padding;
+// between calls the module's malloc or one of its CryptoAPI calls may be made
+// to fail, or the module detached with handles open. It predicts no status:
+// it checks what holds for any input (CheckCall, CheckRoundTrip,
+// CheckLiveHandles, RunInput). The module stays loaded and the containers are
+// made once, for thousands of inputs a second. A breach aborts with a report
+// (a crash input for libFuzzer); QVN_FUZZ_TRACE=1 prints an input's calls.
 #include <windows.h>
 #include <bcrypt.h>
 #include <ncrypt.h>
@@ -21,11 +20,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <functional>
-#include <memory>
 #include <numeric>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include <unistd.h>
@@ -53,7 +49,7 @@ const DWORD kKeySpecs[] = {AT_KEYEXCHANGE, AT_SIGNATURE, 0, 3, 0xffffffffu};
 // Hash lengths, and around the keys' byte lengths (64, 80, 96, 128) and those less 11 (PKCS #1 padding).
 const DWORD kDataSizes[] = {20, 32, 16, 36, 48, 64, 0, 1, 15, 31, 47, 52, 53, 54, 63, 65,
                             68, 69, 70, 79, 80, 81, 84, 85, 86, 95, 96, 97, 116, 117, 127, 128};
-const DWORD kOutputSizes[] = {512, 0, 1, 3, 4, 5, 8, 52, 53, 54, 63, 64, 65, 68, 69, 70,
+const DWORD kOutputSizes[] = {512, 2, 1, 3, 4, 5, 8, 52, 53, 54, 63, 64, 65, 68, 69, 70,
                               79, 80, 81, 84, 85, 86, 95, 96, 97, 116, 117, 118, 127, 128, 129, 256};
 // The module's CryptoAPI calls but the releases: a release made to fail keeps its handle, which reads as a leak.
 const char *const kFailable[] = {"CryptAcquireContextW", "CryptGetUserKey", "CryptGetKeyParam", "CryptCreateHash",
@@ -67,9 +63,16 @@ const SECURITY_STATUS kStatuses[] = {
     ERROR_SUCCESS, NTE_BAD_FLAGS, NTE_NO_MEMORY, NTE_PERM, NTE_BAD_KEYSET, NTE_INVALID_HANDLE, NTE_INVALID_PARAMETER,
     NTE_BUFFER_TOO_SMALL, NTE_NOT_SUPPORTED, NTE_DECRYPTION_FAILURE, NTE_UI_REQUIRED, NTE_BAD_SIGNATURE, NTE_BAD_LEN,
     NTE_FAIL, ERROR_ACCESS_DENIED, NTE_NO_KEY, NTE_KEYSET_NOT_DEF, NTE_BAD_DATA};
-// The ten implemented slots, the sixteen stubs, then what is no table call.
+// The ten implemented slots (the other sixteen only answer NTE_NOT_SUPPORTED), then what is no table call.
 enum Op { kOpen, kOpenKey, kProperty, kFreeProvider, kFreeKey, kEncrypt, kDecrypt, kEnumAlgorithms, kSign, kVerify,
-          kStub, kFailCrypto, kFailMalloc, kDetach, kOpCount };
+          kFailCrypto, kFailMalloc, kDetach, kOpCount };
+// The key containers: CSP, name, key set flags, exchange and signature key bits.
+const struct { int iCsp; const char16_t *pszName; DWORD dwMachine, rgdwBits[2]; } kContainers[] = {
+    {0, u"fz-both", 0, {512, 768}}, {0, u"fz-sig", 0, {0, 512}}, {0, u"fz-prompt", 0, {512, 0}},
+    {0, u"fz-empty", 0, {0, 0}}, {0, u"fz-machine", CRYPT_MACHINE_KEYSET, {1023, 0}}, {1, u"fz-both", 0, {512, 512}},
+    {2, u"fz-both", 0, {640, 0}}, {3, u"fz-both", 0, {512, 0}}};
+struct OpenProvider { NCRYPT_PROV_HANDLE h; bool fCapi; }; // fCapi: under a CSP's name, with a CryptoAPI context
+struct OpenKey { NCRYPT_PROV_HANDLE hProvider, h; };      // with a CryptoAPI context and key
 // clang-format on
 
 constexpr uint8_t kCanary = 0xA5;
@@ -81,27 +84,10 @@ template <typename T, size_t N> T Pick(const T (&choices)[N], uint8_t b)
     return choices[b % N];
 }
 
-// A caller's output: a buffer of exactly the chosen size (ASan sees a write
-// past it), not null even when empty, filled with a canary, and a result
-// length that holds a canary until written.
-struct Output {
-    explicit Output(DWORD cbBuffer = 0) : buf(new uint8_t[cbBuffer]), cb(cbBuffer)
-    {
-        std::fill_n(buf.get(), cb, kCanary);
-    }
-    std::unique_ptr<uint8_t[]> buf;
-    DWORD cb, cbResult = kCanaryLength;
-    bool fNullBuffer = false, fNullResult = false;
-    PBYTE Buffer() { return fNullBuffer ? nullptr : buf.get(); }
-    DWORD *Result() { return fNullResult ? nullptr : &cbResult; }
-    bool UntouchedFrom(DWORD i) const
-    {
-        return std::all_of(buf.get() + std::min(i, cb), buf.get() + cb, [](uint8_t b) { return b == kCanary; });
-    }
-};
-
 // The arguments of one call, all decoded whatever the slot, so that one set
 // of checks covers every slot. Data whose pointer is null keeps its length.
+// The output buffer has exactly the chosen size (ASan sees a write past it)
+// and is filled with a canary; the result length holds one until written.
 struct Args {
     Op op = kOpen;
     NCRYPT_PROV_HANDLE hProvider = 0;
@@ -109,22 +95,23 @@ struct Args {
     std::vector<uint8_t> data[2];
     bool rgfNullData[2] = {};
     void *pPadding = nullptr;
-    Output out;
-    bool fNullOut = false; // the handle or count out-parameter
+    std::vector<uint8_t> out;
+    DWORD cbResult = kCanaryLength;
+    bool fNullOut = false, fNullResult = false, fNullHandle = false; // buffer, its length, handle or count
     DWORD dwFlags = 0;
-    uint8_t iChoice = 0, iChoice2 = 0; // a name, a key spec, a stub, a failure
+    uint8_t iChoice = 0, iChoice2 = 0; // a name, a key spec, a failure
     ULONG_PTR hNew = kCanaryHandle;
-    void *pNeverWritten = &hNew; // the algorithm list, the stubs' out-pointers
+    void *pNeverWritten = reinterpret_cast<void *>(kCanaryHandle); // the algorithm list
     PBYTE Data(int i) { return rgfNullData[i] ? nullptr : data[i].data(); }
     DWORD Size(int i) const { return static_cast<DWORD>(data[i].size()); }
-};
-
-struct OpenProvider {
-    NCRYPT_PROV_HANDLE h;
-    bool fCapi; // opened under a CSP's name: it holds a CryptoAPI context
-};
-struct OpenKey {
-    NCRYPT_PROV_HANDLE hProvider, h; // it holds a CryptoAPI context and key
+    bool HasOut() const { return !fNullOut && !out.empty(); } // an empty vector's buffer is null
+    PBYTE Out() { return HasOut() ? out.data() : nullptr; }
+    DWORD *Result() { return fNullResult ? nullptr : &cbResult; }
+    bool OutUntouchedFrom(DWORD i) const
+    {
+        return std::all_of(out.begin() + std::min<size_t>(i, out.size()), out.end(),
+                           [](auto b) { return b == kCanary; });
+    }
 };
 
 class Harness
@@ -138,28 +125,16 @@ public:
         std::atexit([] { std::filesystem::remove_all(s_strStore); });
         QvnPlatformReset();
         QvnPlatformSetStoreDirectory(strStore.c_str());
-        const struct {
-            int iCsp;
-            const char16_t *pszName;
-            DWORD dwMachine, rgdwBits[2]; // exchange and signature key bits
-        } kContainers[] = {{0, u"fz-both", 0, {512, 768}},
-                           {0, u"fz-sig", 0, {0, 512}},
-                           {0, u"fz-prompt", 0, {512, 0}},
-                           {0, u"fz-empty", 0, {0, 0}},
-                           {0, u"fz-machine", CRYPT_MACHINE_KEYSET, {1023, 0}},
-                           {1, u"fz-both", 0, {512, 512}},
-                           {2, u"fz-both", 0, {640, 0}},
-                           {3, u"fz-both", 0, {512, 0}}};
         for (const auto &c : kContainers) {
             HCRYPTPROV hProv = 0;
             HCRYPTKEY hKey = 0;
             Check(CryptAcquireContextW(&hProv, c.pszName, kProviderNames[c.iCsp], kCspTypes[c.iCsp],
                                        CRYPT_NEWKEYSET | c.dwMachine),
-                  "set-up: creating a container");
+                  "set-up: a container");
             for (DWORD dwSpec : {AT_KEYEXCHANGE, AT_SIGNATURE}) {
                 const DWORD dwBits = c.rgdwBits[dwSpec - AT_KEYEXCHANGE];
                 Check(!dwBits || (CryptGenKey(hProv, dwSpec, dwBits << 16, &hKey) && CryptDestroyKey(hKey)),
-                      "set-up: making a key");
+                      "set-up: a key");
             }
             CryptReleaseContext(hProv, 0);
         }
@@ -177,7 +152,7 @@ public:
         m_lKeys = QvnPlatformLiveKeys();
         m_lHashes = QvnPlatformLiveHashes();
         m_lColdBlocks = QvnPlatformModuleLiveBlocks();
-        Warm();
+        CreateManager();
         m_lWarmBlocks = QvnPlatformModuleLiveBlocks();
     }
 
@@ -191,11 +166,11 @@ public:
         m_fInjected = false;
         for (m_iCall = 0; m_iNext < m_cbInput && m_iCall < 32; ++m_iCall) {
             Args a = Decode();
-            if (a.op > kStub) {
+            if (a.op > kVerify) {
                 Control(a);
                 continue;
             }
-            const std::vector<uint8_t> rgInputs[] = {a.data[0], a.data[1]};
+            const Args original = a;
             const LONG lBlocks = QvnPlatformModuleLiveBlocks();
             SetLastError(0x5000u + m_iCall);
             const SECURITY_STATUS s = Call(a);
@@ -203,8 +178,7 @@ public:
                 std::fprintf(stderr, "qvn-fuzz: call %d: slot %d: 0x%08x\n", m_iCall, a.op, static_cast<unsigned>(s));
             }
             Check(GetLastError() == 0x5000u + m_iCall, "an entry changed the caller's last-error value", s);
-            Check(a.data[0] == rgInputs[0] && a.data[1] == rgInputs[1], "a call wrote into its input", s);
-            CheckCall(a, s);
+            CheckCall(a, original, s);
             const bool fOpensOrFrees = a.op == kOpen || a.op == kOpenKey || a.op == kFreeProvider || a.op == kFreeKey;
             Check((fOpensOrFrees && s == ERROR_SUCCESS) || QvnPlatformModuleLiveBlocks() == lBlocks,
                   "a call that opened and freed nothing kept a module block", s);
@@ -227,9 +201,9 @@ public:
         Check(QvnPlatformModuleLiveBlocks() == m_lWarmBlocks, "module blocks outlived the handles that held them");
         // Nor does the harness keep memory: libFuzzer's leak check then runs
         // only when the module or the platform keeps some.
-        m_providers.shrink_to_fit();
-        m_keys.shrink_to_fit();
-        std::vector<uint8_t>().swap(m_lastOutput);
+        m_providers = decltype(m_providers)();
+        m_keys = decltype(m_keys)();
+        m_lastOutput = decltype(m_lastOutput)();
         QvnPlatformClearCallLog();
     }
 
@@ -295,10 +269,10 @@ private:
         m_padding.pszAlgId = iPadding == 0 ? nullptr : kHashNames[iPadding - 1];
         a.pPadding = iPadding == 0 ? nullptr : &m_padding;
         const uint8_t bOut = Byte();
-        a.out = Output(Pick(kOutputSizes, bOut));
-        a.out.fNullBuffer = bOut & 0x20;
-        a.out.fNullResult = bOut & 0x40;
-        a.fNullOut = bOut & 0x80;
+        a.out.assign(Pick(kOutputSizes, bOut), kCanary);
+        a.fNullOut = bOut & 0x20;
+        a.fNullResult = bOut & 0x40;
+        a.fNullHandle = bOut & 0x80;
         const uint8_t bFlags = Byte();
         const bool fPadded = a.op == kEncrypt || a.op == kDecrypt || a.op == kSign || a.op == kVerify;
         a.dwFlags = bFlags == 0 && fPadded ? NCRYPT_PAD_PKCS1_FLAG : Pick(kFlags, bFlags);
@@ -312,76 +286,54 @@ private:
         const auto &t = *m_pTable;
         const NCRYPT_PROV_HANDLE hProv = a.hProvider;
         const NCRYPT_KEY_HANDLE hKey = a.hKey;
-        Output &o = a.out;
-        ULONG_PTR *phNew = a.fNullOut ? nullptr : &a.hNew;
-        void **ppNever = &a.pNeverWritten;
+        const DWORD cbOut = static_cast<DWORD>(a.out.size());
+        ULONG_PTR *phNew = a.fNullHandle ? nullptr : &a.hNew;
         switch (a.op) {
         case kOpen:
             return t.OpenProvider(phNew, Pick(kProviderNames, a.iChoice), a.dwFlags);
         case kOpenKey:
             return t.OpenKey(hProv, phNew, Pick(kKeyNames, a.iChoice), Pick(kKeySpecs, a.iChoice2), a.dwFlags);
         case kProperty:
-            return t.GetProviderProperty(hProv, Pick(kProperties, a.iChoice), o.Buffer(), o.cb, o.Result(), a.dwFlags);
+            return t.GetProviderProperty(hProv, Pick(kProperties, a.iChoice), a.Out(), cbOut, a.Result(), a.dwFlags);
         case kFreeProvider:
             return t.FreeProvider(hProv);
         case kFreeKey:
             return t.FreeKey(hProv, hKey);
         case kEncrypt:
         case kDecrypt:
-            return (a.op == kEncrypt ? t.Encrypt : t.Decrypt)(hProv, hKey, a.Data(0), a.Size(0), a.pPadding, o.Buffer(),
-                                                              o.cb, o.Result(), a.dwFlags);
+            return (a.op == kEncrypt ? t.Encrypt : t.Decrypt)(hProv, hKey, a.Data(0), a.Size(0), a.pPadding, a.Out(),
+                                                              cbOut, a.Result(), a.dwFlags);
         case kEnumAlgorithms:
-            return t.EnumAlgorithms(hProv, a.dwFlags, a.fNullOut ? nullptr : &o.cbResult,
-                                    reinterpret_cast<NCryptAlgorithmName **>(ppNever), a.dwFlags);
+            return t.EnumAlgorithms(hProv, a.dwFlags, a.fNullHandle ? nullptr : &a.cbResult,
+                                    reinterpret_cast<NCryptAlgorithmName **>(&a.pNeverWritten), a.dwFlags);
         case kSign:
-            return t.SignHash(hProv, hKey, a.pPadding, a.Data(0), a.Size(0), o.Buffer(), o.cb, o.Result(), a.dwFlags);
-        case kVerify:
-            return t.VerifySignature(hProv, hKey, a.pPadding, a.Data(0), a.Size(0), a.Data(1), a.Size(1), a.dwFlags);
+            return t.SignHash(hProv, hKey, a.pPadding, a.Data(0), a.Size(0), a.Out(), cbOut, a.Result(), a.dwFlags);
         default:
-            break;
+            return t.VerifySignature(hProv, hKey, a.pPadding, a.Data(0), a.Size(0), a.Data(1), a.Size(1), a.dwFlags);
         }
-        PBYTE pb = o.buf.get();
-        const std::function<SECURITY_STATUS()> rgStubs[] = {
-            [&] { return t.CreatePersistedKey(hProv, phNew, u"RSA", u"fz-new", AT_KEYEXCHANGE, 0); },
-            [&] { return t.GetKeyProperty(hProv, hKey, u"Length", pb, o.cb, o.Result(), 0); },
-            [&] { return t.SetProviderProperty(hProv, u"Version", pb, o.cb, 0); },
-            [&] { return t.SetKeyProperty(hProv, hKey, u"Length", pb, o.cb, 0); },
-            [&] { return t.FinalizeKey(hProv, hKey, 0); },
-            [&] { return t.DeleteKey(hProv, hKey, 0); },
-            [&] { return t.FreeBuffer(pb); },
-            [&] { return t.IsAlgSupported(hProv, u"RSA", 0); },
-            [&] { return t.EnumKeys(hProv, nullptr, reinterpret_cast<NCryptKeyName **>(ppNever), ppNever, 0); },
-            [&] { return t.ImportKey(hProv, hKey, u"RSAPUBLICBLOB", nullptr, phNew, pb, o.cb, 0); },
-            [&] { return t.ExportKey(hProv, hKey, 0, u"RSAPUBLICBLOB", nullptr, pb, o.cb, o.Result(), 0); },
-            [&] { return t.PromptUser(hProv, hKey, u"Sign", 0); },
-            [&] { return t.NotifyChangeKey(hProv, ppNever, 0); },
-            [&] { return t.SecretAgreement(hProv, hKey, hKey, phNew, 0); },
-            [&] { return t.DeriveKey(hProv, hKey, u"HASH", nullptr, pb, o.cb, o.Result(), 0); },
-            [&] { return t.FreeSecret(hProv, hKey); }};
-        const SECURITY_STATUS s = rgStubs[a.iChoice % 16]();
-        Check(s == NTE_NOT_SUPPORTED && o.cbResult == kCanaryLength, "a stub did more than refuse", s);
-        return s;
     }
 
-    // A status that the module can return; a failure writes nothing (but a
-    // result length of 0, or of a size that the buffer lacked), a success no
-    // further than the length it reports; only the five provider names open,
-    // only open handles work (a key only under its provider), and a new handle
-    // is none of the open ones.
-    void CheckCall(Args &a, SECURITY_STATUS s)
+    // A status that the module can return; no call writes its input; a
+    // failure writes nothing (but a result length of 0, or of a size that the
+    // buffer lacked), a success no further than the length it reports; only
+    // the five provider names open, only open handles work (a key only under
+    // its provider), and a new handle is none of the open ones.
+    void CheckCall(const Args &a, const Args &original, SECURITY_STATUS s)
     {
-        const Output &o = a.out;
         Check(std::count(std::begin(kStatuses), std::end(kStatuses), s) == 1, "a status that the module cannot give",
               s);
-        Check(a.pNeverWritten == &a.hNew && (s == ERROR_SUCCESS || a.hNew == kCanaryHandle), "a pointer was written",
-              s);
+        Check(a.data[0] == original.data[0] && a.data[1] == original.data[1], "a call wrote into its input", s);
+        Check(a.pNeverWritten == reinterpret_cast<void *>(kCanaryHandle) &&
+                  (s == ERROR_SUCCESS || a.hNew == kCanaryHandle),
+              "a pointer was written", s);
         if (s != ERROR_SUCCESS) {
-            Check(o.UntouchedFrom(0) && (o.cbResult == kCanaryLength || o.cbResult == 0 || o.cbResult > o.cb),
+            Check(a.OutUntouchedFrom(0) &&
+                      (a.cbResult == kCanaryLength || a.cbResult == 0 || a.cbResult > a.out.size()),
                   "a failed call wrote into the caller's buffer, or a result length that the buffer had room for", s);
             return;
         }
-        const bool fLength = o.cbResult != kCanaryLength; // the call reported a length
-        Check(o.fNullBuffer || ((!fLength || o.cbResult <= o.cb) && o.UntouchedFrom(fLength ? o.cbResult : 0)),
+        const bool fLength = a.cbResult != kCanaryLength; // the call reported a length
+        Check(!a.HasOut() || ((!fLength || a.cbResult <= a.out.size()) && a.OutUntouchedFrom(fLength ? a.cbResult : 0)),
               "a call wrote past the length that it reports", s);
         Check(a.op < kEncrypt || a.op == kEnumAlgorithms || IsOpenKey(a.hProvider, a.hKey), "a key worked unopened", s);
         const auto it =
@@ -396,9 +348,9 @@ private:
         } else if (a.op == kFreeProvider) {
             Check(it != m_providers.end(), "a provider handle that is not open was freed", s);
             m_providers.erase(it);
-            const auto itKeys =
-                std::remove_if(m_keys.begin(), m_keys.end(), [&](auto &k) { return k.hProvider == a.hProvider; });
-            m_keys.erase(itKeys, m_keys.end());
+            m_keys.erase(
+                std::remove_if(m_keys.begin(), m_keys.end(), [&](auto &k) { return k.hProvider == a.hProvider; }),
+                m_keys.end());
             m_hFreedProvider = a.hProvider;
         } else if (a.op == kFreeKey) {
             Check(IsOpenKey(a.hProvider, a.hKey), "a key that is not open under that provider was freed", s);
@@ -406,7 +358,7 @@ private:
             m_hFreedKey = a.hKey;
         } else if (a.op == kEnumAlgorithms) {
             // FreeBuffer is a stub: a list that the module allocated could never be freed.
-            Check(o.cbResult == 0, "the algorithm list is not empty", s);
+            Check(a.cbResult == 0, "the algorithm list is not empty", s);
         }
     }
 
@@ -415,30 +367,30 @@ private:
     // ciphertext decrypts to the plaintext.
     void CheckRoundTrip(Args &a)
     {
-        Args next;
-        std::tie(next.op, next.hProvider, next.hKey, next.data[0], next.pPadding, next.dwFlags) =
-            std::tie(a.op, a.hProvider, a.hKey, a.data[0], a.pPadding, a.dwFlags);
-        if (a.out.fNullBuffer && !a.out.fNullResult) {
-            next.out = Output(a.out.cbResult);
+        Args next = a;
+        if (!a.HasOut() && !a.fNullResult) {
+            next.out.assign(a.cbResult, kCanary);
+            next.fNullOut = false;
+            next.cbResult = kCanaryLength;
             const SECURITY_STATUS s = Call(next);
-            CheckCall(next, s);
+            CheckCall(next, a, s);
             Check(s != NTE_BUFFER_TOO_SMALL, "a buffer of the size that the size query gave is too small", s);
             if (s != ERROR_SUCCESS) {
                 return;
             }
-            a.out = std::move(next.out);
+            a = next;
         }
-        if (a.out.fNullBuffer || a.out.fNullResult || a.op == kDecrypt) {
+        if (!a.HasOut() || a.fNullResult || a.op == kDecrypt) {
             return;
         }
-        m_lastOutput.assign(a.out.buf.get(), a.out.buf.get() + a.out.cbResult);
-        next.out = Output(512);
+        m_lastOutput.assign(a.out.begin(), a.out.begin() + a.cbResult);
         next.op = a.op == kEncrypt ? kDecrypt : kVerify;
         next.data[a.op == kEncrypt ? 0 : 1] = m_lastOutput;
+        next.out.assign(512, kCanary);
         SECURITY_STATUS s = Call(next);
         if (a.op == kEncrypt) {
-            Check(s == ERROR_SUCCESS && next.out.cbResult == a.Size(0) &&
-                      std::equal(a.data[0].begin(), a.data[0].end(), next.out.buf.get()),
+            Check(s == ERROR_SUCCESS && next.cbResult == a.Size(0) &&
+                      std::equal(a.data[0].begin(), a.data[0].end(), next.out.begin()),
                   "decrypting what was encrypted did not give the plaintext back", s);
             return;
         }
@@ -486,17 +438,13 @@ private:
             m_keys.clear();
             CheckLiveHandles();
             Check(QvnPlatformModuleLiveBlocks() == m_lColdBlocks, "process detach left module blocks behind");
-            Warm();
+            CreateManager();
         }
     }
 
     // The first entry after loading or detach creates the provider manager;
     // a made-up handle does that and opens nothing.
-    void Warm()
-    {
-        const SECURITY_STATUS s = m_pTable->FreeProvider(1);
-        Check(s == NTE_INVALID_HANDLE, "a made-up provider handle was not refused", s);
-    }
+    void CreateManager() { Check(m_pTable->FreeProvider(1) == NTE_INVALID_HANDLE, "a made-up handle worked"); }
 
     NCRYPT_KEY_STORAGE_FUNCTION_TABLE *m_pTable = nullptr;
     BOOL(WINAPI *m_pfnDllMain)(HINSTANCE, DWORD, LPVOID) = nullptr;
