@@ -15,10 +15,10 @@ set_target_properties(qvn_replay_module PROPERTIES
   LIBRARY_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/bin
   LINK_DEPENDS ${PROJECT_SOURCE_DIR}/fuzz/QvnTpmKspFuzz.map)
 
-add_executable(hardening_fuzz_replay ${PROJECT_SOURCE_DIR}/fuzz/KspFuzzTarget.cpp
-  ${PROJECT_SOURCE_DIR}/fuzz/FuzzReplayMain.cpp)
+add_executable(hardening_fuzz_replay ${PROJECT_SOURCE_DIR}/fuzz/KspFuzzTarget.cpp)
 target_compile_options(hardening_fuzz_replay PRIVATE -Wall -Wextra -Werror)
-target_compile_definitions(hardening_fuzz_replay PRIVATE QVN_FUZZ_MODULE_PATH="$<TARGET_FILE:qvn_replay_module>")
+target_compile_definitions(hardening_fuzz_replay PRIVATE QVN_FUZZ_REPLAY_MAIN
+  QVN_FUZZ_MODULE_PATH="$<TARGET_FILE:qvn_replay_module>")
 target_link_libraries(hardening_fuzz_replay PRIVATE qvnplatform qvn_replay_module)
 add_test(NAME hardening_fuzz_replay COMMAND hardening_fuzz_replay ${PROJECT_SOURCE_DIR}/fuzz/corpus)
 set_tests_properties(hardening_fuzz_replay PROPERTIES LABELS "hardening;fuzz" TIMEOUT 240)
