@@ -82,10 +82,6 @@ const struct { int iCsp; const char16_t *pszName; DWORD dwMachine, rgdwBits[2]; 
     {2, u"fz-both", 0, {640, 0}}, {3, u"fz-both", 0, {512, 0}}};
 struct OpenProvider { NCRYPT_PROV_HANDLE h; size_t iName; };   // a CSP's name (below kCspCount): a CryptoAPI context
 struct OpenKey { NCRYPT_PROV_HANDLE hProvider, h; };      // with a CryptoAPI context and key
-// Handles kept open across inputs, so that an input reaches keys without opening them: a provider (by its name), or
-// a key (by name, spec and flags) of the kept provider above it.
-const struct { size_t iProvider; const char16_t *pszKey; DWORD dwSpec; } kKept[] = {
-    {4, nullptr, 0}, {0, nullptr, 0}, {SIZE_MAX, u"fz-both", AT_KEYEXCHANGE}, {SIZE_MAX, u"fz-both", AT_SIGNATURE}};
 // clang-format on
 
 constexpr uint8_t kCanary = 0xA5;
@@ -164,7 +160,7 @@ public:
         m_lKeys = QvnPlatformLiveKeys();
         m_lHashes = QvnPlatformLiveHashes();
         m_lColdBlocks = QvnPlatformModuleLiveBlocks();
-        RestoreKept();
+        OpenKept();
         m_lWarmBlocks = QvnPlatformModuleLiveBlocks();
     }
 
@@ -195,24 +191,20 @@ public:
             }
             CheckLiveHandles();
         }
-        // With nothing injected, freeing an open handle succeeds. Every handle but the kept ones is freed, and
-        // those that the input freed are opened again: the module is then where it started.
+        // With nothing injected, freeing an open handle succeeds. What the input opened is freed; if it freed a
+        // kept handle, or detached, all are and the kept ones opened again: the module is where it started.
         QvnPlatformClearFailures();
         QvnPlatformFailModuleMalloc(0);
-        for (size_t i = m_keys.size(); i-- > 0;) {
-            if (!IsKept(m_keys[i].hProvider, m_keys[i].h, SIZE_MAX)) {
-                Check(m_pTable->FreeKey(m_keys[i].hProvider, m_keys[i].h) == ERROR_SUCCESS, "an open key stuck");
-                m_keys.erase(m_keys.begin() + i);
-            }
+        for (; m_keys.size() > (m_fKeptLost ? 0 : 2); m_keys.pop_back()) {
+            Check(m_pTable->FreeKey(m_keys.back().hProvider, m_keys.back().h) == ERROR_SUCCESS, "an open key stuck");
         }
-        for (size_t i = m_providers.size(); i-- > 0;) {
-            if (!IsKept(m_providers[i].h, m_providers[i].h, m_providers[i].iName)) {
-                Check(m_pTable->FreeProvider(m_providers[i].h) == ERROR_SUCCESS, "an open provider stuck");
-                Forget(m_providers.begin() + i);
-            }
+        for (; m_providers.size() > (m_fKeptLost ? 0 : 2); m_providers.pop_back()) {
+            Check(m_pTable->FreeProvider(m_providers.back().h) == ERROR_SUCCESS, "an open provider stuck");
+        }
+        if (m_fKeptLost) {
+            OpenKept();
         }
         CheckLiveHandles();
-        RestoreKept();
         Check(QvnPlatformModuleLiveBlocks() == m_lWarmBlocks, "module blocks outlived the handles that held them");
         m_lastOutput.clear(); // its memory is kept, so that libFuzzer looks for leaks only when there are some
         QvnPlatformClearCallLog();
@@ -348,10 +340,17 @@ private:
             m_keys.push_back({a.hProvider, a.hNew});
         } else if (a.op == kFreeProvider) {
             Check(it != m_providers.end(), "a provider handle that is not open was freed", s);
-            Forget(it);
+            m_fKeptLost |= it - m_providers.begin() < 2;
+            m_hFreedProvider = a.hProvider; // a freed provider takes its keys along
+            m_keys.erase(
+                std::remove_if(m_keys.begin(), m_keys.end(), [&](auto &k) { return k.hProvider == a.hProvider; }),
+                m_keys.end());
+            m_providers.erase(it);
         } else if (a.op == kFreeKey) {
             Check(IsOpenKey(a.hProvider, a.hKey), "a key that is not open under that provider was freed", s);
-            m_keys.erase(std::find_if(m_keys.begin(), m_keys.end(), [&](auto &k) { return k.h == a.hKey; }));
+            const auto itKey = std::find_if(m_keys.begin(), m_keys.end(), [&](auto &k) { return k.h == a.hKey; });
+            m_fKeptLost |= itKey - m_keys.begin() < 2;
+            m_keys.erase(itKey);
             m_hFreedKey = a.hKey;
         } else if (a.op == kEnumAlgorithms) {
             // FreeBuffer is a stub: a list that the module allocated could never be freed.
@@ -432,6 +431,7 @@ private:
             m_pfnDllMain(reinterpret_cast<HINSTANCE>(m_hModule), DLL_PROCESS_DETACH, nullptr);
             m_hFreedProvider = m_providers.empty() ? m_hFreedProvider : m_providers[0].h; // it must no longer work
             m_providers.clear();
+            m_fKeptLost = true;
             m_keys.clear();
             CheckLiveHandles();
             Check(QvnPlatformModuleLiveBlocks() == m_lColdBlocks, "process detach left module blocks behind");
@@ -439,48 +439,20 @@ private:
         }
     }
 
-    bool IsOpenProvider(NCRYPT_PROV_HANDLE h, size_t iName) const
+    // Handles kept open across inputs, first in the lists, so that an input reaches keys without opening them:
+    // the key storage provider, and the 512-bit exchange and 768-bit signature keys of a CSP.
+    void OpenKept()
     {
-        return std::any_of(m_providers.begin(), m_providers.end(),
-                           [&](auto &p) { return p.h == h && p.iName == iName; });
-    }
-
-    // A freed provider takes its keys along.
-    void Forget(std::vector<OpenProvider>::iterator it)
-    {
-        m_hFreedProvider = it->h;
-        m_keys.erase(std::remove_if(m_keys.begin(), m_keys.end(), [&](auto &k) { return k.hProvider == it->h; }),
-                     m_keys.end());
-        m_providers.erase(it);
-    }
-
-    bool IsKept(ULONG_PTR hProvider, ULONG_PTR h, size_t iProvider) const
-    {
-        for (size_t i = 0; i < std::size(kKept); ++i) {
-            if (m_rgKept[i].hProvider == hProvider && m_rgKept[i].h == h && kKept[i].iProvider == iProvider) {
-                return true;
-            }
-        }
-        return false;
-    }
-
-    void RestoreKept()
-    {
-        for (size_t i = 0; i < std::size(kKept); ++i) {
-            const auto &k = kKept[i];
-            OpenKey &kept = m_rgKept[i];
-            if (k.pszKey == nullptr && !IsOpenProvider(kept.h, k.iProvider)) {
-                Check(m_pTable->OpenProvider(&kept.h, kProviderNames[k.iProvider], 0) == 0,
-                      "a kept provider won't open");
-                m_providers.push_back({kept.hProvider = kept.h, k.iProvider});
-            } else if (k.pszKey != nullptr &&
-                       (kept.hProvider != m_rgKept[i - 1].hProvider || !IsOpenKey(kept.hProvider, kept.h))) {
-                kept.hProvider = m_rgKept[i - 1].hProvider;
-                Check(m_pTable->OpenKey(kept.hProvider, &kept.h, k.pszKey, k.dwSpec, 0) == 0, "a kept key won't open");
-                m_keys.push_back(kept);
-            }
-        }
-        CheckLiveHandles();
+        const auto &t = *m_pTable;
+        NCRYPT_PROV_HANDLE hKsp = 0, hCsp = 0;
+        NCRYPT_KEY_HANDLE hExchange = 0, hSignature = 0;
+        Check(t.OpenProvider(&hKsp, kProviderNames[4], 0) == 0 && t.OpenProvider(&hCsp, kProviderNames[0], 0) == 0 &&
+                  t.OpenKey(hCsp, &hExchange, u"fz-both", AT_KEYEXCHANGE, 0) == 0 &&
+                  t.OpenKey(hCsp, &hSignature, u"fz-both", AT_SIGNATURE, 0) == 0,
+              "the kept handles would not open");
+        m_providers = {{hKsp, 4}, {hCsp, 0}};
+        m_keys = {{hCsp, hExchange}, {hCsp, hSignature}};
+        m_fKeptLost = false;
     }
 
     // The first entry after loading or detach creates the provider manager; a made-up handle opens nothing.
@@ -492,13 +464,13 @@ private:
     LONG m_lContexts = 0, m_lKeys = 0, m_lHashes = 0, m_lColdBlocks = 0, m_lWarmBlocks = 0;
     std::vector<OpenProvider> m_providers;
     std::vector<OpenKey> m_keys;
-    OpenKey m_rgKept[std::size(kKept)] = {}; // a kept provider's hProvider is its own handle
+
     ULONG_PTR m_hFreedProvider = 0, m_hFreedKey = 0;
     std::vector<uint8_t> m_lastOutput; // the last signature or ciphertext
     BCRYPT_PKCS1_PADDING_INFO m_padding = {};
     const uint8_t *m_pbInput = nullptr;
     size_t m_cbInput = 0, m_iNext = 0;
-    bool m_fInjected = false;
+    bool m_fInjected = false, m_fKeptLost = false;
     int m_iCall = 0;
     DWORD m_iLogged = 0;
 };
