@@ -62,12 +62,13 @@ const char *const kFailable[] = {"CryptAcquireContextW", "CryptGetUserKey", "Cry
                                  "CryptEncrypt", "CryptDecrypt"};
 const DWORD kInjectedErrors[] = {(DWORD)NTE_FAIL, ERROR_ACCESS_DENIED, (DWORD)NTE_SILENT_CONTEXT, (DWORD)NTE_NO_KEY,
                                  (DWORD)NTE_KEYSET_NOT_DEF, (DWORD)NTE_BAD_DATA};
-// What an entry returns: the module's own codes and the CryptoAPI failures that it passes on (the CSPs' and the
-// injected ones). Never NTE_SILENT_CONTEXT (it becomes NTE_UI_REQUIRED) nor NTE_INTERNAL_ERROR (a stray exception).
+// What an entry returns: the module's own codes, the CSPs' failures that it passes on, and once a failure was
+// injected, the injected ones (five) and, after a failed malloc, NTE_NO_MEMORY. Never NTE_SILENT_CONTEXT (it becomes
+// NTE_UI_REQUIRED) nor NTE_INTERNAL_ERROR (a stray exception).
 const SECURITY_STATUS kStatuses[] = {
-    ERROR_SUCCESS, NTE_BAD_FLAGS, NTE_NO_MEMORY, NTE_PERM, NTE_BAD_KEYSET, NTE_INVALID_HANDLE, NTE_INVALID_PARAMETER,
+    ERROR_SUCCESS, NTE_BAD_FLAGS, NTE_PERM, NTE_BAD_KEYSET, NTE_INVALID_HANDLE, NTE_INVALID_PARAMETER,
     NTE_BUFFER_TOO_SMALL, NTE_NOT_SUPPORTED, NTE_DECRYPTION_FAILURE, NTE_UI_REQUIRED, NTE_BAD_SIGNATURE, NTE_BAD_LEN,
-    NTE_FAIL, ERROR_ACCESS_DENIED, NTE_NO_KEY, NTE_KEYSET_NOT_DEF, NTE_BAD_DATA};
+    NTE_FAIL, ERROR_ACCESS_DENIED, NTE_NO_KEY, NTE_KEYSET_NOT_DEF, NTE_BAD_DATA, NTE_NO_MEMORY};
 // The ten implemented slots (the other sixteen only answer NTE_NOT_SUPPORTED), then what is no table call.
 enum Op { kOpen, kOpenKey, kProperty, kFreeProvider, kFreeKey, kEncrypt, kDecrypt, kEnumAlgorithms, kSign, kVerify,
           kFailCrypto, kFailMalloc, kDetach };
@@ -170,7 +171,7 @@ public:
         m_cbInput = cb;
         m_iNext = m_iLogged = 0;
         m_hFreedProvider = m_hFreedKey = 0;
-        m_fInjected = false;
+        m_fInjected = m_fMallocFailed = false;
         for (m_iCall = 0; m_iNext < m_cbInput && m_iCall < 32; ++m_iCall) {
             Args a = Decode();
             if (a.op > kVerify) {
@@ -313,7 +314,8 @@ private:
     // the five provider names open, and only open handles work (a key only under its provider).
     void CheckCall(const Args &a, const Args &original, SECURITY_STATUS s)
     {
-        Check(std::count(std::begin(kStatuses), std::end(kStatuses), s) == 1, "a status the module cannot give", s);
+        const size_t cStatuses = std::size(kStatuses) - (m_fMallocFailed ? 0 : 1) - (m_fInjected ? 0 : 5);
+        Check(std::count(kStatuses, kStatuses + cStatuses, s) == 1, "a status the module cannot give", s);
         Check(a.data[0] == original.data[0] && a.data[1] == original.data[1], "a call wrote into its input", s);
         Check(a.pNeverWritten == reinterpret_cast<void *>(kCanaryHandle) &&
                   (s == ERROR_SUCCESS || a.hNew == kCanaryHandle),
@@ -422,7 +424,7 @@ private:
             m_fInjected = true;
         } else if (a.op == kFailMalloc) {
             QvnPlatformFailModuleMalloc(1 + a.iChoice % 16);
-            m_fInjected = true;
+            m_fInjected = m_fMallocFailed = true;
         } else {
             // Process detach with whatever is open: every handle goes, and with
             // them every CryptoAPI handle and module block.
@@ -470,7 +472,7 @@ private:
     BCRYPT_PKCS1_PADDING_INFO m_padding = {};
     const uint8_t *m_pbInput = nullptr;
     size_t m_cbInput = 0, m_iNext = 0;
-    bool m_fInjected = false, m_fKeptLost = false;
+    bool m_fInjected = false, m_fMallocFailed = false, m_fKeptLost = false;
     int m_iCall = 0;
     DWORD m_iLogged = 0;
 };
