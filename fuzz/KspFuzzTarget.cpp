@@ -19,17 +19,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <numeric>
+#include <set>
 #include <string>
 #include <vector>
 
 #include <unistd.h>
-
-#ifdef QVN_FUZZ_REPLAY_MAIN
-#include <fstream>
-#include <iterator>
-#include <set>
-#endif
 
 namespace
 {
