@@ -69,7 +69,7 @@ const SECURITY_STATUS kStatuses[] = {
 // The ten implemented slots (the other sixteen only answer NTE_NOT_SUPPORTED), then what is no table call.
 enum Op { kOpen, kOpenKey, kProperty, kFreeProvider, kFreeKey, kEncrypt, kDecrypt, kEnumAlgorithms, kSign, kVerify,
           kFailCrypto, kFailMalloc, kDetach };
-// How often each comes: frees and detaching are rarer, as a kept handle freed is opened again after the input.
+// How often each comes: frees and detaching are rarer, as detaching drops the kept handles.
 const Op kOps[] = {kOpen, kOpen, kOpenKey, kOpenKey, kProperty, kProperty, kFreeProvider, kFreeKey, kEncrypt, kEncrypt,
                    kEncrypt, kDecrypt, kDecrypt, kDecrypt, kEnumAlgorithms, kSign, kSign, kSign, kVerify, kVerify, kVerify,
                    kFailCrypto, kFailCrypto, kFailCrypto, kFailMalloc, kFailMalloc, kFailMalloc, kDetach};
@@ -226,12 +226,14 @@ private:
     }
 
     // An open handle of the kind asked for, or 0, the last one freed, an open one of the other kind, or a made-up one.
-    ULONG_PTR PickHandle(bool fKey)
+    // Frees spare the kept handles: opening them again costs more than the rest of an input.
+    ULONG_PTR PickHandle(bool fKey, bool fFree)
     {
         const uint8_t b = Byte();
-        const size_t cOpen = fKey ? m_keys.size() : m_providers.size();
+        const size_t iFirst = fFree && !m_fKeptLost ? 2 : 0;
+        const size_t cOpen = (fKey ? m_keys.size() : m_providers.size()) - iFirst;
         if (b < 0xF0 && cOpen != 0) {
-            return fKey ? m_keys[b % cOpen].h : m_providers[b % cOpen].h;
+            return fKey ? m_keys[iFirst + b % cOpen].h : m_providers[iFirst + b % cOpen].h;
         }
         const ULONG_PTR hOther =
             fKey ? (m_providers.empty() ? 1 : m_providers[0].h) : (m_keys.empty() ? 1 : m_keys[0].h);
@@ -245,8 +247,8 @@ private:
     {
         Args a;
         a.op = Pick(kOps, Byte());
-        a.hProvider = PickHandle(false);
-        a.hKey = PickHandle(true);
+        a.hProvider = PickHandle(false, a.op == kFreeProvider);
+        a.hKey = PickHandle(true, a.op == kFreeKey);
         for (int i = 0; i < 2; ++i) {
             const uint8_t b = Byte();
             a.data[i] = m_lastOutput;
