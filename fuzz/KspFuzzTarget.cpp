@@ -68,11 +68,12 @@ const SECURITY_STATUS kStatuses[] = {
     NTE_FAIL, ERROR_ACCESS_DENIED, NTE_NO_KEY, NTE_KEYSET_NOT_DEF, NTE_BAD_DATA, NTE_NO_MEMORY};
 // The ten implemented slots (the other sixteen only answer NTE_NOT_SUPPORTED), then what is no table call.
 enum Op { kOpen, kOpenKey, kProperty, kFreeProvider, kFreeKey, kEncrypt, kDecrypt, kEnumAlgorithms, kSign, kVerify,
-          kFailCrypto, kFailMalloc, kDetach };
+          kGetInterface, kVersion, kFailCrypto, kFailMalloc, kDetach };
 // How often each comes: frees and detaching are rarer, as detaching drops the kept handles.
 const Op kOps[] = {kOpen, kOpen, kOpenKey, kOpenKey, kProperty, kProperty, kFreeProvider, kFreeKey, kEncrypt, kEncrypt,
                    kEncrypt, kDecrypt, kDecrypt, kDecrypt, kEnumAlgorithms, kSign, kSign, kSign, kVerify, kVerify, kVerify,
-                   kFailCrypto, kFailCrypto, kFailCrypto, kFailMalloc, kFailMalloc, kFailMalloc, kDetach};
+                   kGetInterface, kVersion, kFailCrypto, kFailCrypto, kFailCrypto, kFailMalloc, kFailMalloc, kFailMalloc,
+                   kDetach};
 // The key containers: CSP, name, key set flags, exchange and signature key bits.
 const struct { int iCsp; const char16_t *pszName; DWORD dwMachine, rgdwBits[2]; } kContainers[] = {
     {0, u"fz-both", 0, {512, 768}}, {0, u"fz-sig", 0, {0, 512}}, {0, u"fz-prompt", 0, {512, 0}},
@@ -148,10 +149,10 @@ public:
         // As the CNG router does: the module by path, its export by name.
         const std::string strPath = QVN_FUZZ_MODULE_PATH;
         m_hModule = LoadLibraryW(std::u16string(strPath.begin(), strPath.end()).c_str());
-        const auto pfnGetInterface =
+        m_pfnGetInterface =
             reinterpret_cast<GetKeyStorageInterfaceFn>(GetProcAddress(m_hModule, "GetKeyStorageInterface"));
         m_pfnDllMain = reinterpret_cast<decltype(m_pfnDllMain)>(GetProcAddress(m_hModule, "DllMain"));
-        Check(pfnGetInterface && m_pfnDllMain && pfnGetInterface(kProviderNames[0], &m_pTable, 0) == STATUS_SUCCESS,
+        Check(m_pfnGetInterface && m_pfnDllMain && m_pfnGetInterface(kProviderNames[0], &m_pTable, 0) == STATUS_SUCCESS,
               "set-up: loading the module");
         m_pfnDllMain(reinterpret_cast<HINSTANCE>(m_hModule), DLL_PROCESS_DETACH, nullptr);
         m_lContexts = QvnPlatformLiveContexts();
@@ -193,6 +194,7 @@ public:
         // kept handle, or detached, all are and the kept ones opened again: the module is where it started.
         QvnPlatformClearFailures();
         QvnPlatformFailModuleMalloc(0);
+        QvnPlatformSetWindowsVersion(10, 0);
         for (; m_keys.size() > (m_fKeptLost ? 0 : 2); m_keys.pop_back()) {
             Check(m_pTable->FreeKey(m_keys.back().hProvider, m_keys.back().h) == ERROR_SUCCESS, "an open key stuck");
         }
@@ -418,7 +420,20 @@ private:
 
     void Control(const Args &a)
     {
-        if (a.op == kFailCrypto) {
+        if (a.op == kGetInterface) {
+            // Any of the five names and only they, then the version, then the arguments; the one table, or nothing.
+            auto *const pUnwritten = reinterpret_cast<NCRYPT_KEY_STORAGE_FUNCTION_TABLE *>(kCanaryHandle);
+            NCRYPT_KEY_STORAGE_FUNCTION_TABLE *pTable = pUnwritten;
+            const NTSTATUS s =
+                m_pfnGetInterface(Pick(kProviderNames, a.iChoice), a.fNullHandle ? nullptr : &pTable, a.dwFlags);
+            Check(s == STATUS_SUCCESS ? pTable == m_pTable && a.iChoice % std::size(kProviderNames) < kProviderNameCount
+                                      : pTable == pUnwritten && (s == STATUS_INVALID_PARAMETER ||
+                                                                 s == STATUS_NOT_SUPPORTED || s == STATUS_UNSUCCESSFUL),
+                  "GetKeyStorageInterface gave another table, a status it cannot, or wrote on failure", s);
+        } else if (a.op == kVersion) {
+            const DWORD rgVersions[][2] = {{5, 2}, {6, 0}, {10, 0}}; // the table entries do not depend on it
+            QvnPlatformSetWindowsVersion(rgVersions[a.iChoice % 3][0], rgVersions[a.iChoice % 3][1]);
+        } else if (a.op == kFailCrypto) {
             QvnPlatformFailCall(Pick(kFailable, a.iChoice), 1 + a.iChoice2 % 4, Pick(kInjectedErrors, a.iChoice2 / 4));
             m_fInjected = true;
         } else if (a.op == kFailMalloc) {
@@ -460,6 +475,7 @@ private:
     void CreateManager() { Check(m_pTable->FreeProvider(1) == NTE_INVALID_HANDLE, "a made-up handle worked"); }
 
     NCRYPT_KEY_STORAGE_FUNCTION_TABLE *m_pTable = nullptr;
+    GetKeyStorageInterfaceFn m_pfnGetInterface = nullptr;
     BOOL(WINAPI *m_pfnDllMain)(HINSTANCE, DWORD, LPVOID) = nullptr;
     HMODULE m_hModule = nullptr;
     LONG m_lContexts = 0, m_lKeys = 0, m_lHashes = 0, m_lColdBlocks = 0, m_lWarmBlocks = 0;
