@@ -1,6 +1,7 @@
 // libFuzzer harness of the key storage provider. An input is a sequence of
-// calls of the table's ten implemented slots with handles open, freed or made
-// up, names from a small dictionary, and chosen flags, lengths and padding;
+// calls of GetKeyStorageInterface and the table's ten implemented slots with
+// handles open, freed or made up, names from a small dictionary, and chosen
+// flags, lengths and padding; the emulated Windows version may change, and
 // between calls the module's malloc or a CryptoAPI call of it may be made to
 // fail, or the module detached with handles open. It predicts no status: it
 // checks what holds for any input, and aborts with a report (a crash input
