@@ -196,6 +196,7 @@ public:
         QvnPlatformClearFailures();
         QvnPlatformFailModuleMalloc(0);
         QvnPlatformSetWindowsVersion(10, 0);
+        m_fOldWindows = false;
         for (; m_keys.size() > (m_fKeptLost ? 0 : 2); m_keys.pop_back()) {
             Check(m_pTable->FreeKey(m_keys.back().hProvider, m_keys.back().h) == ERROR_SUCCESS, "an open key stuck");
         }
@@ -422,18 +423,20 @@ private:
     void Control(const Args &a)
     {
         if (a.op == kGetInterface) {
-            // Any of the five names and only they, then the version, then the arguments; the one table, or nothing.
+            // The one table for the five names, and not before Windows 6.0; or nothing written.
             auto *const pUnwritten = reinterpret_cast<NCRYPT_KEY_STORAGE_FUNCTION_TABLE *>(kCanaryHandle);
             NCRYPT_KEY_STORAGE_FUNCTION_TABLE *pTable = pUnwritten;
             const NTSTATUS s =
                 m_pfnGetInterface(Pick(kProviderNames, a.iChoice), a.fNullHandle ? nullptr : &pTable, a.dwFlags);
-            Check(s == STATUS_SUCCESS ? pTable == m_pTable && a.iChoice % std::size(kProviderNames) < kProviderNameCount
+            Check(s == STATUS_SUCCESS ? pTable == m_pTable &&
+                                            a.iChoice % std::size(kProviderNames) < kProviderNameCount && !m_fOldWindows
                                       : pTable == pUnwritten && (s == STATUS_INVALID_PARAMETER ||
                                                                  s == STATUS_NOT_SUPPORTED || s == STATUS_UNSUCCESSFUL),
                   "GetKeyStorageInterface gave another table, a status it cannot, or wrote on failure", s);
         } else if (a.op == kVersion) {
             const DWORD rgVersions[][2] = {{5, 2}, {6, 0}, {10, 0}}; // the table entries do not depend on it
             QvnPlatformSetWindowsVersion(rgVersions[a.iChoice % 3][0], rgVersions[a.iChoice % 3][1]);
+            m_fOldWindows = a.iChoice % 3 == 0;
         } else if (a.op == kFailCrypto) {
             QvnPlatformFailCall(Pick(kFailable, a.iChoice), 1 + a.iChoice2 % 4, Pick(kInjectedErrors, a.iChoice2 / 4));
             m_fInjected = true;
@@ -488,7 +491,7 @@ private:
     BCRYPT_PKCS1_PADDING_INFO m_padding = {};
     const uint8_t *m_pbInput = nullptr;
     size_t m_cbInput = 0, m_iNext = 0;
-    bool m_fInjected = false, m_fMallocFailed = false, m_fKeptLost = false;
+    bool m_fInjected = false, m_fMallocFailed = false, m_fKeptLost = false, m_fOldWindows = false;
     int m_iCall = 0;
     DWORD m_iLogged = 0;
 };
