@@ -3,9 +3,14 @@
 # the inputs reach into the coverage of the module. Included by
 # tests/hardening/CMakeLists.txt.
 #
+# fuzz/corpus holds the few inputs that keep every edge that a longer run
+# reached; after a change of the harness's input layout, grow a corpus with
+# `make fuzz FUZZ_SECONDS=300` and keep its edges with
+#   build/fuzz/bin/ksp_fuzz -set_cover_merge=1 -use_counters=0 <new dir> build/fuzz/fuzz-corpus
+#
 # Like the fuzzing build, it drives the module's objects linked so that they
 # also export DllMain, so that the harness can send the process-detach
-# notification after every input.
+# notification.
 add_library(qvn_replay_module SHARED $<TARGET_OBJECTS:ksp_objects> $<TARGET_OBJECTS:qvn_dllcrt>)
 target_link_libraries(qvn_replay_module PRIVATE qvnplatform)
 target_link_options(qvn_replay_module PRIVATE -Wl,--wrap=malloc -Wl,--wrap=free
@@ -15,11 +20,10 @@ set_target_properties(qvn_replay_module PROPERTIES
   LIBRARY_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/bin
   LINK_DEPENDS ${PROJECT_SOURCE_DIR}/fuzz/QvnTpmKspFuzz.map)
 
-add_executable(hardening_fuzz_replay ${PROJECT_SOURCE_DIR}/fuzz/KspFuzzTarget.cpp
-  ${PROJECT_SOURCE_DIR}/fuzz/FuzzSeeds.cpp ${PROJECT_SOURCE_DIR}/fuzz/FuzzReplayMain.cpp)
+add_executable(hardening_fuzz_replay ${PROJECT_SOURCE_DIR}/fuzz/KspFuzzTarget.cpp)
 target_compile_options(hardening_fuzz_replay PRIVATE -Wall -Wextra -Werror)
-target_include_directories(hardening_fuzz_replay PRIVATE ${PROJECT_SOURCE_DIR}/tests/common)
-target_compile_definitions(hardening_fuzz_replay PRIVATE QVN_FUZZ_MODULE_PATH="$<TARGET_FILE:qvn_replay_module>")
+target_compile_definitions(hardening_fuzz_replay PRIVATE QVN_FUZZ_REPLAY_MAIN
+  QVN_FUZZ_MODULE_PATH="$<TARGET_FILE:qvn_replay_module>")
 target_link_libraries(hardening_fuzz_replay PRIVATE qvnplatform qvn_replay_module)
 add_test(NAME hardening_fuzz_replay COMMAND hardening_fuzz_replay ${PROJECT_SOURCE_DIR}/fuzz/corpus)
 set_tests_properties(hardening_fuzz_replay PROPERTIES LABELS "hardening;fuzz" TIMEOUT 240)
