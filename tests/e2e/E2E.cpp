@@ -109,7 +109,6 @@ void Record(const std::string &strLabel, LONG lStatus, const DWORD *pdwSize)
     const char *pszPath = std::getenv("QVN_E2E_RECORD");
     const ::testing::TestInfo *pInfo = ::testing::UnitTest::GetInstance()->current_test_info();
     if (std::this_thread::get_id() == g_mainThread && pszPath != nullptr && *pszPath != '\0' && pInfo != nullptr) {
-        std::lock_guard<std::mutex> lock(g_mutex);
         if (std::FILE *pFile = std::fopen(pszPath, "ab")) {
             std::fprintf(pFile, "%s.%s %s 0x%08lX", pInfo->test_suite_name(), pInfo->name(), strLabel.c_str(),
                          static_cast<unsigned long>(static_cast<DWORD>(lStatus)));
@@ -166,13 +165,6 @@ std::string Hex(const Bytes &bytes)
         str += "0123456789abcdef"[b & 15];
     }
     return str;
-}
-
-Bytes UndecryptableBlock(DWORD cb)
-{
-    Bytes block(cb, 0x00);
-    block.back() = 0x01; // 1 to any power is 1: no PKCS #1 padding for any key
-    return block;
 }
 
 #ifndef _WIN32

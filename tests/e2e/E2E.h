@@ -142,17 +142,15 @@ struct KeyPair {
 };
 struct KeyStore {
     KeyPair exchange[4], signature[4], machine;
-    const KeyPair &Main(size_t iCsp, DWORD dwKeySpec) const
+    const KeyPair &Main(size_t i, DWORD dwKeySpec) const
     {
-        return dwKeySpec == AT_SIGNATURE ? signature[iCsp] : exchange[iCsp];
+        return dwKeySpec == AT_SIGNATURE ? signature[i] : exchange[i];
     }
 };
 const KeyStore &Keys();
 
 Bytes Pattern(size_t cb, BYTE bSeed);
 std::string Hex(const Bytes &bytes);
-// A block of cb bytes that is a ciphertext for no key.
-Bytes UndecryptableBlock(DWORD cb);
 
 #ifndef _WIN32
 // Live CryptoAPI contexts, keys, hashes and module blocks (the stand-in's counts).
@@ -178,11 +176,16 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
-    NTSTATUS GetInterface(const char *l, LPCWSTR pszName, NCRYPT_KEY_STORAGE_FUNCTION_TABLE **ppTable, DWORD dwFlags)
+    // GetKeyStorageInterface hands out the one table on success and leaves
+    // the out-parameter otherwise.
+    void ExpectTable(const char *l, LPCWSTR pszName, DWORD dwFlags, NTSTATUS expected, bool fNullOut = false)
     {
-        const NTSTATUS status = m_module.pfnGetInterface(pszName, ppTable, dwFlags);
+        auto *const pSentinel = reinterpret_cast<NCRYPT_KEY_STORAGE_FUNCTION_TABLE *>(static_cast<ULONG_PTR>(0x5EB7));
+        NCRYPT_KEY_STORAGE_FUNCTION_TABLE *pTable = pSentinel;
+        const NTSTATUS status = m_module.pfnGetInterface(pszName, fNullOut ? nullptr : &pTable, dwFlags);
         Record(std::string("GetKeyStorageInterface.") + l, status);
-        return status;
+        EXPECT_EQ(expected, status) << l;
+        EXPECT_EQ(expected == 0 ? m_pTable : pSentinel, pTable) << l;
     }
     NCRYPT_PROV_HANDLE Open(LPCWSTR pszName)
     {
