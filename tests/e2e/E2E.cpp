@@ -38,9 +38,8 @@ void DeleteContainer(const Csp &csp, LPCWSTR pszName, DWORD dwFlags = 0)
     CryptAcquireContextW(&hProv, pszName, csp.pszName, csp.dwProvType, CRYPT_DELETEKEYSET | dwFlags);
 }
 
-// A new container (an old one of the name is deleted first) with a key pair
-// of each of the given specs (the first of dwBits, the others of 1024), as
-// the judge holds them.
+// A new container (replacing any old one) with a key pair of each of the
+// given specs (the first of dwBits, the others of 1024), as the judge holds them.
 std::vector<KeyPair> NewContainer(const Csp &csp, LPCWSTR pszName, DWORD dwFlags, Dwords keySpecs, DWORD dwBits)
 {
     DeleteContainer(csp, pszName, dwFlags);
@@ -161,8 +160,7 @@ std::string Hex(const Bytes &bytes)
 {
     std::string str;
     for (BYTE b : bytes) {
-        str += "0123456789abcdef"[b >> 4];
-        str += "0123456789abcdef"[b & 15];
+        str += {"0123456789abcdef"[b >> 4], "0123456789abcdef"[b & 15]};
     }
     return str;
 }

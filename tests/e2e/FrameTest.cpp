@@ -1,7 +1,6 @@
-// Entries called from many threads at once (every recorded call also checks
-// the last-error value and the lock, E2E.h), and the end of the module's life
-// with handles open: unloading it releases every provider, key and CryptoAPI
-// handle.
+// Entries called from many threads at once (every recorded call also checks the
+// last-error value and the lock, E2E.h), and the end of the module's life with
+// handles open: unloading releases every provider, key and CryptoAPI handle.
 #include "E2E.h"
 
 namespace e2e

@@ -1,7 +1,6 @@
 // The export GetKeyStorageInterface, the table it hands out with its sixteen
 // unsupported slots, opening providers under the five names (each opening its
-// own handle), and what a provider answers about itself: properties and the
-// algorithm list.
+// own handle), and what a provider tells of itself: properties, algorithms.
 #include "E2E.h"
 
 #include <cstring>
@@ -56,9 +55,8 @@ TEST_F(KspTest, GetKeyStorageInterfaceAndOpenProviderAcceptTheFiveNamesExactly)
     }
 }
 
-// Every slot beyond the ten implemented ones answers NTE_NOT_SUPPORTED at
-// once, for made-up and real handles alike, touching no out-parameter and not
-// the thread's last-error value.
+// Every slot beyond the ten implemented answers NTE_NOT_SUPPORTED at once, for
+// made-up and real handles, touching no out-parameter nor the last-error value.
 TEST_F(AlderTest, UnsupportedSlotsTouchNothing)
 {
     const NCRYPT_KEY_STORAGE_FUNCTION_TABLE &t = *m_pTable;

@@ -13,9 +13,7 @@ namespace
 
 TEST_F(KspTest, EveryCspsKeysSignAndEncryptAsTheJudgeDoes)
 {
-    const Bytes hash = Pattern(32, 0x21), hash384 = Pattern(48, 0x22);
-    Bytes otherHash = hash384;
-    otherHash[0] ^= 0x01;
+    const Bytes hash = Pattern(32, 0x21), hash384 = Pattern(48, 0x22), otherHash = Pattern(48, 0x23);
     BCRYPT_PKCS1_PADDING_INFO sha256 = {TEXT("SHA256")}, sha384 = {TEXT("SHA384")};
     for (size_t iCsp = 0; iCsp < 4; ++iCsp) {
         const NCRYPT_PROV_HANDLE hProvider = Open(kCsps[iCsp].pszName);
@@ -82,8 +80,7 @@ TEST_F(OpenKeyTest, OpenKeyRefusalsLeaveTheOutParameter)
     ExpectRefused(NTE_BAD_KEYSET, "empty", hAlder, E2E_EMPTY);
     ExpectRefused(NTE_BAD_KEYSET, "signature-only-exchange", hAlder, E2E_SIGNATURE_ONLY);
     ExpectRefused(NTE_BAD_KEYSET, "machine-container-as-user", hAlder, E2E_MACHINE);
-    ExpectRefused(NTE_BAD_KEYSET, "user-container-as-machine", hAlder, E2E_MAIN, AT_KEYEXCHANGE,
-                  NCRYPT_MACHINE_KEY_FLAG);
+    ExpectRefused(NTE_BAD_KEYSET, "user-as-machine", hAlder, E2E_MAIN, AT_KEYEXCHANGE, NCRYPT_MACHINE_KEY_FLAG);
     ExpectRefused(NTE_UI_REQUIRED, "prompt-silent", hAlder, E2E_PROMPT, AT_KEYEXCHANGE, NCRYPT_SILENT_FLAG);
     for (NCRYPT_PROV_HANDLE hProvider : {hAlder, NCRYPT_PROV_HANDLE(0x1234)}) { // before the provider is looked up
         EXPECT_EQ(NTE_INVALID_PARAMETER, KSP(OpenKey, "null-out", hProvider, nullptr, E2E_MAIN, AT_KEYEXCHANGE, 0));

@@ -115,9 +115,8 @@ TEST_F(AlderTest, SignatureIsTheKeyLength)
     EXPECT_EQ(Bytes(44, 0xCC), Bytes(larger.bytes.begin() + kExchangeBytes, larger.bytes.end()));
     larger.bytes.resize(kExchangeBytes);
     EXPECT_EQ(Hex(Judge().Sign(TEXT("SHA256"), hash)), Hex(larger.bytes));
-    Bytes longer = larger.bytes, otherHash = hash;
+    Bytes longer = larger.bytes, otherHash = Pattern(32, 0x57);
     longer.push_back(0);
-    otherHash[31] ^= 0x01;
     EXPECT_EQ(NTE_INVALID_PARAMETER, Verify("one-short", m_hProvider, m_hExchange, &sha256, hash,
                                             Bytes(larger.bytes.begin(), larger.bytes.end() - 1)));
     EXPECT_EQ(NTE_INVALID_PARAMETER, Verify("one-long", m_hProvider, m_hExchange, &sha256, hash, longer));

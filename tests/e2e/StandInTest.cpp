@@ -75,10 +75,9 @@ protected:
     std::array<LONG, 4> m_before{};
 };
 
-// What CryptoAPI answered is returned unchanged (a plain Win32 error number,
-// 5 for ERROR_ACCESS_DENIED, too: not turned into an HRESULT); only the
-// cleared size is written and nothing is left behind. (tests/hardening fails
-// every call site with each error, the translated ones included.)
+// What CryptoAPI answered is returned unchanged (a plain Win32 error number, 5
+// for ERROR_ACCESS_DENIED, too: not turned into an HRESULT); only the cleared size
+// is written. (tests/hardening fails every call site with each error.)
 TEST_F(CspFailureTest, PlainWin32ErrorFromCspComesBackAsThatNumber)
 {
     Expect("open-provider", kOpenProvider, "CryptAcquireContextW", ERROR_ACCESS_DENIED, 5, 0xC0FFEE);
