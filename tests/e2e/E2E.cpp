@@ -38,9 +38,8 @@ void DeleteContainer(const Csp &csp, LPCWSTR pszName, DWORD dwFlags = 0)
     CryptAcquireContextW(&hProv, pszName, csp.pszName, csp.dwProvType, CRYPT_DELETEKEYSET | dwFlags);
 }
 
-// A new container (an old one of the name is deleted first) with a key pair
-// of each of the given specs (the first of dwBits, the others of 1024), as
-// the judge holds them.
+// A new container (replacing any old one) with a key pair of each of the
+// given specs (the first of dwBits, the others of 1024), as the judge holds them.
 std::vector<KeyPair> NewContainer(const Csp &csp, LPCWSTR pszName, DWORD dwFlags, Dwords keySpecs, DWORD dwBits)
 {
     DeleteContainer(csp, pszName, dwFlags);
@@ -109,7 +108,6 @@ void Record(const std::string &strLabel, LONG lStatus, const DWORD *pdwSize)
     const char *pszPath = std::getenv("QVN_E2E_RECORD");
     const ::testing::TestInfo *pInfo = ::testing::UnitTest::GetInstance()->current_test_info();
     if (std::this_thread::get_id() == g_mainThread && pszPath != nullptr && *pszPath != '\0' && pInfo != nullptr) {
-        std::lock_guard<std::mutex> lock(g_mutex);
         if (std::FILE *pFile = std::fopen(pszPath, "ab")) {
             std::fprintf(pFile, "%s.%s %s 0x%08lX", pInfo->test_suite_name(), pInfo->name(), strLabel.c_str(),
                          static_cast<unsigned long>(static_cast<DWORD>(lStatus)));
@@ -162,17 +160,9 @@ std::string Hex(const Bytes &bytes)
 {
     std::string str;
     for (BYTE b : bytes) {
-        str += "0123456789abcdef"[b >> 4];
-        str += "0123456789abcdef"[b & 15];
+        str += {"0123456789abcdef"[b >> 4], "0123456789abcdef"[b & 15]};
     }
     return str;
-}
-
-Bytes UndecryptableBlock(DWORD cb)
-{
-    Bytes block(cb, 0x00);
-    block.back() = 0x01; // 1 to any power is 1: no PKCS #1 padding for any key
-    return block;
 }
 
 #ifndef _WIN32

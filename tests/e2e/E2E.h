@@ -1,8 +1,7 @@
-// The end-to-end suite's ground: the module loaded as the CNG router loads it,
-// its table wrapped so that every call is recorded (QVN_E2E_RECORD names the
-// file: "<Suite.Test> <Slot>.<label> <status> [<size>]", main thread only, no
-// handles or random data, so Linux, 64-bit and 32-bit Wine compare line by
-// line), the independent judge, the key containers and the fixtures.
+// The end-to-end suite's ground: the module loaded as the CNG router loads it, each
+// call of its table recorded (into QVN_E2E_RECORD: "<Suite.Test> <Slot>.<label> <status>
+// [<size>]", main thread only, no handles or random data, so Linux, 64-bit and
+// 32-bit Wine compare line by line), the judge, the key containers, the fixtures.
 #ifndef QVN_E2E_H
 #define QVN_E2E_H
 
@@ -15,7 +14,6 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <string>
@@ -70,9 +68,8 @@ constexpr DWORD kMaxPlaintext = kExchangeBytes - 11;
 constexpr DWORD kPkcs1 = NCRYPT_PAD_PKCS1_FLAG;
 
 // The judge (OpenSSL on Linux, BCrypt on Windows) holds a key pair from a
-// PRIVATEKEYBLOB; byte strings most significant byte first, a null algorithm
-// for a bare hash. PKCS #1 v1.5 signatures are deterministic: the judge's own
-// is what the module's must be, byte for byte.
+// PRIVATEKEYBLOB; byte strings most significant byte first, a null algorithm for
+// a bare hash. Signatures are deterministic: the module's must be the judge's.
 class JudgeKey
 {
 public:
@@ -86,9 +83,8 @@ std::unique_ptr<JudgeKey> JudgeKeyFromBlob(const Bytes &blob);
 bool JudgeCanCheck(LPCWSTR pszAlgId);
 
 void Record(const std::string &strLabel, LONG lStatus, const DWORD *pdwSize = nullptr);
-// The size or count that a slot reports is marked at the call site, Size{&cb}:
-// on 32-bit targets a handle's address is a DWORD * as well, so the
-// argument's type alone cannot tell which one to record.
+// The size or count that a slot reports is marked at the call site, Size{&cb}: on
+// 32-bit targets a handle's address is a DWORD * too, so its type cannot tell.
 struct Size {
     DWORD *pdw;
     operator DWORD *() const { return pdw; }
@@ -142,17 +138,15 @@ struct KeyPair {
 };
 struct KeyStore {
     KeyPair exchange[4], signature[4], machine;
-    const KeyPair &Main(size_t iCsp, DWORD dwKeySpec) const
+    const KeyPair &Main(size_t i, DWORD dwKeySpec) const
     {
-        return dwKeySpec == AT_SIGNATURE ? signature[iCsp] : exchange[iCsp];
+        return dwKeySpec == AT_SIGNATURE ? signature[i] : exchange[i];
     }
 };
 const KeyStore &Keys();
 
 Bytes Pattern(size_t cb, BYTE bSeed);
 std::string Hex(const Bytes &bytes);
-// A block of cb bytes that is a ciphertext for no key.
-Bytes UndecryptableBlock(DWORD cb);
 
 #ifndef _WIN32
 // Live CryptoAPI contexts, keys, hashes and module blocks (the stand-in's counts).
@@ -178,11 +172,16 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
-    NTSTATUS GetInterface(const char *l, LPCWSTR pszName, NCRYPT_KEY_STORAGE_FUNCTION_TABLE **ppTable, DWORD dwFlags)
+    // GetKeyStorageInterface hands out the one table on success and leaves
+    // the out-parameter otherwise.
+    void ExpectTable(const char *l, LPCWSTR pszName, DWORD dwFlags, NTSTATUS expected, bool fNullOut = false)
     {
-        const NTSTATUS status = m_module.pfnGetInterface(pszName, ppTable, dwFlags);
+        auto *const pSentinel = reinterpret_cast<NCRYPT_KEY_STORAGE_FUNCTION_TABLE *>(static_cast<ULONG_PTR>(0x5EB7));
+        NCRYPT_KEY_STORAGE_FUNCTION_TABLE *pTable = pSentinel;
+        const NTSTATUS status = m_module.pfnGetInterface(pszName, fNullOut ? nullptr : &pTable, dwFlags);
         Record(std::string("GetKeyStorageInterface.") + l, status);
-        return status;
+        EXPECT_EQ(expected, status) << l;
+        EXPECT_EQ(expected == 0 ? m_pTable : pSentinel, pTable) << l;
     }
     NCRYPT_PROV_HANDLE Open(LPCWSTR pszName)
     {

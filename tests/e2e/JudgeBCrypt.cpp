@@ -17,22 +17,11 @@ void Check(NTSTATUS status, const char *pszWhat)
     }
 }
 
-BCRYPT_ALG_HANDLE Rsa()
-{
-    static BCRYPT_ALG_HANDLE s_hAlgorithm = nullptr;
-    if (s_hAlgorithm == nullptr) {
-        Check(BCryptOpenAlgorithmProvider(&s_hAlgorithm, BCRYPT_RSA_ALGORITHM, nullptr, 0), "BCryptOpenAlgorithm");
-    }
-    return s_hAlgorithm;
-}
-
 class BCryptJudgeKey : public JudgeKey
 {
 public:
     BCryptJudgeKey(BCRYPT_KEY_HANDLE hKey, ULONG cbKey) : m_hKey(hKey), m_cbKey(cbKey) {}
     ~BCryptJudgeKey() override { BCryptDestroyKey(m_hKey); }
-    BCryptJudgeKey(const BCryptJudgeKey &) = delete;
-    BCryptJudgeKey &operator=(const BCryptJudgeKey &) = delete;
 
     Bytes Sign(LPCWSTR pszAlgId, const Bytes &hash) const override
     {
@@ -99,8 +88,12 @@ std::unique_ptr<JudgeKey> JudgeKeyFromBlob(const Bytes &blob)
             bcrypt.push_back(blob.at(field.first + i - 1));
         }
     }
+    static BCRYPT_ALG_HANDLE s_hRsa = nullptr;
+    if (s_hRsa == nullptr) {
+        Check(BCryptOpenAlgorithmProvider(&s_hRsa, BCRYPT_RSA_ALGORITHM, nullptr, 0), "BCryptOpenAlgorithm");
+    }
     BCRYPT_KEY_HANDLE hKey = nullptr;
-    Check(BCryptImportKeyPair(Rsa(), nullptr, BCRYPT_RSAPRIVATE_BLOB, &hKey, bcrypt.data(), ULONG(bcrypt.size()), 0),
+    Check(BCryptImportKeyPair(s_hRsa, nullptr, BCRYPT_RSAPRIVATE_BLOB, &hKey, bcrypt.data(), ULONG(bcrypt.size()), 0),
           "BCryptImportKeyPair");
     return std::make_unique<BCryptJudgeKey>(hKey, cbModulus);
 }

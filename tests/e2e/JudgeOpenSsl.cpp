@@ -4,6 +4,7 @@
 
 #include <TestSupport.h>
 
+#include <map>
 #include <stdexcept>
 
 namespace e2e
@@ -14,16 +15,10 @@ namespace
 // The CryptoAPI id of a CNG hash algorithm name; 0 for a bare hash value.
 ALG_ID HashAlgorithmOf(LPCWSTR pszAlgId)
 {
-    const std::string strName = qvntest::Narrow(pszAlgId);
-    for (const auto &name :
-         {std::make_pair("MD2", CALG_MD2), std::make_pair("MD4", CALG_MD4), std::make_pair("MD5", CALG_MD5),
-          std::make_pair("SHA1", CALG_SHA1), std::make_pair("SHA256", CALG_SHA_256),
-          std::make_pair("SHA384", CALG_SHA_384), std::make_pair("SHA512", CALG_SHA_512), std::make_pair("", 0)}) {
-        if (strName == name.first) {
-            return name.second;
-        }
-    }
-    throw std::invalid_argument("the judge knows no DigestInfo for " + strName);
+    static const std::map<std::string, ALG_ID> kIds = {
+        {"MD2", CALG_MD2},        {"MD4", CALG_MD4},        {"MD5", CALG_MD5},        {"SHA1", CALG_SHA1},
+        {"SHA256", CALG_SHA_256}, {"SHA384", CALG_SHA_384}, {"SHA512", CALG_SHA_512}, {"", 0}};
+    return kIds.at(qvntest::Narrow(pszAlgId)); // std::out_of_range: the judge knows no DigestInfo for it
 }
 
 class OpenSslJudgeKey : public JudgeKey

@@ -1,8 +1,7 @@
-// Keys: the container of each CSP under each key spec, judged both ways; the
-// refusals of OpenKey; and the handle rules: a handle is only ever looked up,
-// so freed, foreign, neighbouring and made-up values are all refused with
-// NTE_INVALID_HANDLE and nothing is written (under AddressSanitizer a
-// dereference of any of them would end the run).
+// Keys: each CSP's container under each key spec, judged both ways; OpenKey's
+// refusals; and the handle rules: freed, foreign, neighbouring and made-up
+// values are refused with NTE_INVALID_HANDLE, nothing written (under
+// AddressSanitizer a dereference of any of them would end the run).
 #include "E2E.h"
 
 #include <set>
@@ -14,9 +13,7 @@ namespace
 
 TEST_F(KspTest, EveryCspsKeysSignAndEncryptAsTheJudgeDoes)
 {
-    const Bytes hash = Pattern(32, 0x21), hash384 = Pattern(48, 0x22);
-    Bytes otherHash = hash384;
-    otherHash[0] ^= 0x01;
+    const Bytes hash = Pattern(32, 0x21), hash384 = Pattern(48, 0x22), otherHash = Pattern(48, 0x23);
     BCRYPT_PKCS1_PADDING_INFO sha256 = {TEXT("SHA256")}, sha384 = {TEXT("SHA384")};
     for (size_t iCsp = 0; iCsp < 4; ++iCsp) {
         const NCRYPT_PROV_HANDLE hProvider = Open(kCsps[iCsp].pszName);
@@ -83,8 +80,7 @@ TEST_F(OpenKeyTest, OpenKeyRefusalsLeaveTheOutParameter)
     ExpectRefused(NTE_BAD_KEYSET, "empty", hAlder, E2E_EMPTY);
     ExpectRefused(NTE_BAD_KEYSET, "signature-only-exchange", hAlder, E2E_SIGNATURE_ONLY);
     ExpectRefused(NTE_BAD_KEYSET, "machine-container-as-user", hAlder, E2E_MACHINE);
-    ExpectRefused(NTE_BAD_KEYSET, "user-container-as-machine", hAlder, E2E_MAIN, AT_KEYEXCHANGE,
-                  NCRYPT_MACHINE_KEY_FLAG);
+    ExpectRefused(NTE_BAD_KEYSET, "user-as-machine", hAlder, E2E_MAIN, AT_KEYEXCHANGE, NCRYPT_MACHINE_KEY_FLAG);
     ExpectRefused(NTE_UI_REQUIRED, "prompt-silent", hAlder, E2E_PROMPT, AT_KEYEXCHANGE, NCRYPT_SILENT_FLAG);
     for (NCRYPT_PROV_HANDLE hProvider : {hAlder, NCRYPT_PROV_HANDLE(0x1234)}) { // before the provider is looked up
         EXPECT_EQ(NTE_INVALID_PARAMETER, KSP(OpenKey, "null-out", hProvider, nullptr, E2E_MAIN, AT_KEYEXCHANGE, 0));
@@ -137,15 +133,13 @@ protected:
     {
         const char *l = strLabel.c_str();
         NCRYPT_KEY_HANDLE hKey = 0x5EED;
-        Bytes output(4, 0xCC);
-        DWORD cbResult = 0xDEAD;
+        DWORD dwOutput = 0xCCCCCCCC, cbResult = 0xDEAD;
         EXPECT_EQ(NTE_INVALID_HANDLE, KSP(OpenKey, l, hProvider, &hKey, E2E_MAIN, AT_KEYEXCHANGE, 0)) << l;
-        EXPECT_EQ(NTE_INVALID_HANDLE, KSP(GetProviderProperty, l, hProvider, NCRYPT_VERSION_PROPERTY, output.data(), 4,
-                                          Size{&cbResult}, 0));
+        EXPECT_EQ(NTE_INVALID_HANDLE, KSP(GetProviderProperty, l, hProvider, NCRYPT_VERSION_PROPERTY,
+                                          reinterpret_cast<PBYTE>(&dwOutput), 4, Size{&cbResult}, 0));
         EXPECT_EQ(NTE_INVALID_HANDLE, KSP(EnumAlgorithms, l, hProvider, 0, Size{&cbResult}, nullptr, 0)) << l;
-        EXPECT_EQ(0x5EEDu, hKey);
-        EXPECT_EQ(0xDEADu, cbResult);
-        EXPECT_EQ(Bytes(4, 0xCC), output);
+        EXPECT_TRUE(hKey == 0x5EED && cbResult == 0xDEAD && dwOutput == 0xCCCCCCCC)
+            << l << ": an out-parameter written";
         ExpectKeyEntriesRefuse(strLabel + "-key-0", hProvider, 0);
         EXPECT_EQ(NTE_INVALID_HANDLE, KSP(FreeProvider, l, hProvider)) << l;
     }

@@ -1,6 +1,5 @@
-// Signing hashes, verifying signatures, encrypting and decrypting through the
-// table, PKCS #1 v1.5 only, on Alder's main container. The judge checks every
-// signature and ciphertext that the module makes, and the module those that
+// Signing, verifying, encrypting and decrypting, PKCS #1 v1.5 only, on Alder's
+// main container. The judge checks what the module makes and the module what
 // the judge makes (signatures are deterministic: the judge's own must be the
 // same bytes). Every refusal leaves the caller's buffers as they were.
 #include "E2E.h"
@@ -75,21 +74,20 @@ TEST_F(AlderTest, SignAndVerifyRefuseFlagsNamesLengthsAndMissingBuffers)
     }
     BYTE rgbHash[32] = {};
     DWORD cbResult = 0xDEAD;
-    const std::pair<const char *, SECURITY_STATUS> calls[] = {
-        {"sign-null-hash", KSP(SignHash, "null-hash", m_hProvider, m_hExchange, &sha256, nullptr, 32, nullptr, 0,
-                               Size{&cbResult}, kPkcs1)},
-        {"sign-empty-hash", KSP(SignHash, "empty-hash", m_hProvider, m_hExchange, &sha256, rgbHash, 0, good.data(),
-                                kExchangeBytes, Size{&cbResult}, kPkcs1)},
-        {"sign-null-result",
-         KSP(SignHash, "null-result", m_hProvider, m_hExchange, &sha256, rgbHash, 32, nullptr, 0, nullptr, kPkcs1)},
-        {"verify-null-hash", KSP(VerifySignature, "null-hash", m_hProvider, m_hExchange, &sha256, nullptr, 32,
-                                 good.data(), kExchangeBytes, kPkcs1)},
-        {"verify-empty-hash", KSP(VerifySignature, "empty-hash", m_hProvider, m_hExchange, &sha256, rgbHash, 0,
-                                  good.data(), kExchangeBytes, kPkcs1)},
-        {"verify-null-signature", KSP(VerifySignature, "null-signature", m_hProvider, m_hExchange, &sha256, rgbHash, 32,
-                                      nullptr, kExchangeBytes, kPkcs1)}};
-    for (const auto &call : calls) {
-        EXPECT_EQ(NTE_INVALID_PARAMETER, call.second) << call.first;
+    const SECURITY_STATUS statuses[] = {
+        // sign: null hash, empty hash, null result; verify: null hash, empty hash, null signature
+        KSP(SignHash, "null-hash", m_hProvider, m_hExchange, &sha256, nullptr, 32, nullptr, 0, Size{&cbResult}, kPkcs1),
+        KSP(SignHash, "empty-hash", m_hProvider, m_hExchange, &sha256, rgbHash, 0, good.data(), kExchangeBytes,
+            Size{&cbResult}, kPkcs1),
+        KSP(SignHash, "null-result", m_hProvider, m_hExchange, &sha256, rgbHash, 32, nullptr, 0, nullptr, kPkcs1),
+        KSP(VerifySignature, "null-hash", m_hProvider, m_hExchange, &sha256, nullptr, 32, good.data(), kExchangeBytes,
+            kPkcs1),
+        KSP(VerifySignature, "empty-hash", m_hProvider, m_hExchange, &sha256, rgbHash, 0, good.data(), kExchangeBytes,
+            kPkcs1),
+        KSP(VerifySignature, "null-signature", m_hProvider, m_hExchange, &sha256, rgbHash, 32, nullptr, kExchangeBytes,
+            kPkcs1)};
+    for (size_t i = 0; i < 6; ++i) {
+        EXPECT_EQ(NTE_INVALID_PARAMETER, statuses[i]) << "call " << i;
     }
     EXPECT_EQ(0xDEADu, cbResult);
     EXPECT_EQ(0, Verify("good-untouched", m_hProvider, m_hExchange, &sha256, Pattern(32, 0x51), good));
@@ -117,9 +115,8 @@ TEST_F(AlderTest, SignatureIsTheKeyLength)
     EXPECT_EQ(Bytes(44, 0xCC), Bytes(larger.bytes.begin() + kExchangeBytes, larger.bytes.end()));
     larger.bytes.resize(kExchangeBytes);
     EXPECT_EQ(Hex(Judge().Sign(TEXT("SHA256"), hash)), Hex(larger.bytes));
-    Bytes longer = larger.bytes, otherHash = hash;
+    Bytes longer = larger.bytes, otherHash = Pattern(32, 0x57);
     longer.push_back(0);
-    otherHash[31] ^= 0x01;
     EXPECT_EQ(NTE_INVALID_PARAMETER, Verify("one-short", m_hProvider, m_hExchange, &sha256, hash,
                                             Bytes(larger.bytes.begin(), larger.bytes.end() - 1)));
     EXPECT_EQ(NTE_INVALID_PARAMETER, Verify("one-long", m_hProvider, m_hExchange, &sha256, hash, longer));
@@ -218,7 +215,9 @@ TEST_F(CryptRefusalTest, EncryptAndDecryptRefusalsAndSizeQueries)
 TEST_F(AlderTest, CiphertextThatDoesNotDecryptIsADecryptionFailure)
 {
     const Bytes plaintext = Pattern(24, 0x7B);
-    const Out out = Crypt(false, "undecryptable", m_hProvider, m_hExchange, UndecryptableBlock(256), kMaxPlaintext);
+    Bytes undecryptable(kExchangeBytes, 0x00);
+    undecryptable.back() = 0x01; // 1 to any power is 1: no PKCS #1 padding for any key
+    const Out out = Crypt(false, "undecryptable", m_hProvider, m_hExchange, undecryptable, kMaxPlaintext);
     EXPECT_EQ(NTE_DECRYPTION_FAILURE, out.status);
     EXPECT_EQ(0u, out.cb);
     EXPECT_EQ(Bytes(kMaxPlaintext, 0xCC), out.bytes);
