@@ -117,6 +117,7 @@ const Scenario kScenarios[] = {
     // The module's teardown releases what the caller left open.
     {"UnloadWithProvidersAndKeysOpen", kOpensOrFrees, ERROR_SUCCESS, CALL(s.module.Unload(), LONG(ERROR_SUCCESS))},
 };
+#undef CALL
 
 // The nth module allocation fails, or the nth call of a CryptoAPI function.
 struct Fault {
