@@ -1,15 +1,10 @@
-// Several threads calling the module at once, each signing with the provider
-// and key that another thread keeps in its slot while that thread replaces
-// and frees them. Meaningful under TSan (label "tsan"): the sanitizer reports
-// nothing, the work ends (a deadlock runs into the ctest time-out), every
-// status is one that the call may return, every signature is exact, and
-// afterwards the process holds what it held before. The work is a fixed
-// number of iterations, bounded on any machine.
+// Threads signing with the provider and key that another thread keeps in its
+// slot while that thread replaces and frees them. Under TSan (label "tsan"):
+// no report, no deadlock (the ctest time-out ends one), every status one the
+// call may return, every signature exact, and nothing held afterwards that was
+// not held before. A fixed number of iterations bounds the work anywhere.
 #include "Hardening.h"
 
-#include <gtest/gtest.h>
-
-#include <array>
 #include <atomic>
 #include <random>
 #include <thread>
@@ -17,19 +12,17 @@
 
 namespace hardening
 {
-namespace
-{
 
 TEST(ConcurrencySoak, ThreadsUsingHandlesThatTheirOwnersFreeMeanwhile)
 {
     constexpr int kThreads = 4;
-    qvntest::ScopedStore store;
+    ScopedStore store;
     const Holdings start = Held();
     ASSERT_NO_FATAL_FAILURE(PopulateStore());
     LoadedModule module;
     const NCRYPT_KEY_STORAGE_FUNCTION_TABLE &t = *module.table;
-    const Bytes hash = qvntest::PatternBytes(32, 31);
-    const Bytes expected = qvntest::OpenSslSign(CachedTestKey(1024, 0), CALG_SHA_256, hash);
+    const Bytes hash = PatternBytes(32, 31);
+    const Bytes expected = OpenSslSign(CachedTestKey(1024, 0), CALG_SHA_256, hash);
     std::array<std::atomic<NCRYPT_PROV_HANDLE>, kThreads> providers{};
     std::array<std::atomic<NCRYPT_KEY_HANDLE>, kThreads> keys{};
     std::atomic<int> cSigned{0}, cGone{0};
@@ -40,8 +33,7 @@ TEST(ConcurrencySoak, ThreadsUsingHandlesThatTheirOwnersFreeMeanwhile)
             for (int i = 0; i < 1000; ++i) {
                 const int iSlot = rng() % kThreads;
                 if (iSlot == iThread) { // a new provider and key in the own slot; the old ones freed
-                    NCRYPT_PROV_HANDLE hProvider = 0;
-                    NCRYPT_KEY_HANDLE hKey = 0;
+                    NCRYPT_PROV_HANDLE hProvider = 0, hKey = 0;
                     EXPECT_EQ(ERROR_SUCCESS, t.OpenProvider(&hProvider, kAlderProvider, 0));
                     EXPECT_EQ(ERROR_SUCCESS, t.OpenKey(hProvider, &hKey, kExchangeContainer, AT_KEYEXCHANGE, 0));
                     keys[iThread] = hKey;
@@ -74,5 +66,4 @@ TEST(ConcurrencySoak, ThreadsUsingHandlesThatTheirOwnersFreeMeanwhile)
     EXPECT_EQ(start, Held()) << "the soak left something behind";
 }
 
-} // namespace
 } // namespace hardening

@@ -13,13 +13,12 @@
 #include <array>
 #include <cstdio>
 #include <string>
+#include <utility>
 
 namespace hardening
 {
 
-using qvntest::Bytes;
-using qvntest::CachedTestKey;
-using qvntest::kAlderProvider;
+using namespace qvntest;
 inline const WCHAR *const kKspName = u"Quorvane TPM Key Storage Provider";
 inline const WCHAR *const kExchangeContainer = u"hardening-exchange";   // CachedTestKey(1024, 0)
 inline const WCHAR *const kSignatureContainer = u"hardening-signature"; // CachedTestKey(1024, 1)
@@ -27,20 +26,14 @@ constexpr DWORD kKeyBytes = 128;
 
 inline void PopulateStore()
 {
-    ASSERT_TRUE(
-        qvntest::CreateContainerWithKey(kAlderProvider, kExchangeContainer, AT_KEYEXCHANGE, CachedTestKey(1024, 0)));
-    ASSERT_TRUE(
-        qvntest::CreateContainerWithKey(kAlderProvider, kSignatureContainer, AT_SIGNATURE, CachedTestKey(1024, 1)));
-}
-
-inline HMODULE LoadModuleLibrary()
-{
-    return LoadLibraryW(qvntest::Wide(QVN_HARDENING_MODULE_PATH).c_str());
+    ASSERT_TRUE(CreateContainerWithKey(kAlderProvider, kExchangeContainer, AT_KEYEXCHANGE, CachedTestKey(1024, 0)));
+    ASSERT_TRUE(CreateContainerWithKey(kAlderProvider, kSignatureContainer, AT_SIGNATURE, CachedTestKey(1024, 1)));
 }
 
 // The module as the CNG router loads it: LoadLibraryW, GetKeyStorageInterface.
 struct LoadedModule {
-    HMODULE hModule = LoadModuleLibrary();
+    static HMODULE Load() { return LoadLibraryW(Wide(QVN_HARDENING_MODULE_PATH).c_str()); }
+    HMODULE hModule = Load();
     GetKeyStorageInterfaceFn getInterface =
         reinterpret_cast<GetKeyStorageInterfaceFn>(GetProcAddress(hModule, NCRYPT_KEY_STORAGE_INTERFACE_NAME));
     NCRYPT_KEY_STORAGE_FUNCTION_TABLE *table = nullptr;
@@ -50,9 +43,8 @@ struct LoadedModule {
     void Unload()
     {
         if (hModule != nullptr) {
-            FreeLibrary(hModule);
+            FreeLibrary(std::exchange(hModule, nullptr));
         }
-        hModule = nullptr;
     }
 };
 
@@ -65,9 +57,7 @@ inline Holdings Held()
 
 inline std::string StatusText(LONG status)
 {
-    char sz[16];
-    std::snprintf(sz, sizeof(sz), "0x%08x", static_cast<unsigned>(status));
-    return sz;
+    return "0x" + qvntest::Hex({BYTE(status >> 24), BYTE(status >> 16), BYTE(status >> 8), BYTE(status)});
 }
 
 } // namespace hardening
