@@ -82,14 +82,12 @@ const auto Pick = [](const auto &choices, uint8_t b) { return choices[b % std::s
 // exact size (ASan sees a write past it) and holds a canary, as does the result length until written.
 struct Args {
     Op op = kOpen;
-    NCRYPT_PROV_HANDLE hProv = 0;
-    NCRYPT_KEY_HANDLE hKey = 0;
+    ULONG_PTR hProv = 0, hKey = 0, hNew = kCanaryHandle; // NCRYPT_PROV_HANDLE, NCRYPT_KEY_HANDLE and a new one
     std::vector<uint8_t> data[2], out;
     bool rgfNullData[2] = {}, fNullOut = false, fNullResult = false, fNullHandle = false; // handle or count
     void *pPadding = nullptr;
     DWORD cbResult = kCanaryLength, dwFlags = 0;
     uint8_t iChoice = 0, iChoice2 = 0; // a name, a key spec, a failure
-    ULONG_PTR hNew = kCanaryHandle;
     NCryptAlgorithmName *pList = reinterpret_cast<NCryptAlgorithmName *>(kCanaryHandle); // never written
     PBYTE Data(int i) { return rgfNullData[i] ? nullptr : data[i].data(); }
     DWORD Size(int i) const { return static_cast<DWORD>(data[i].size()); }
@@ -110,7 +108,7 @@ std::vector<uint8_t> g_lastOutput; // the last signature or ciphertext
 BCRYPT_PKCS1_PADDING_INFO g_padding = {};
 ULONG_PTR g_hFreedProvider = 0, g_hFreedKey = 0;
 const uint8_t *g_pbNext = nullptr, *g_pbEnd = nullptr; // the input's bytes not yet read
-bool g_fKeptLost = false, g_fOldWindows = false, g_fInjected = false, g_fMallocFailed = false;
+bool g_fDetached = false, g_fOldWindows = false, g_fInjected = false, g_fMallocFailed = false;
 DWORD g_iCall = 0, g_iLogged = 0;
 
 void Check(bool fHolds, const char *pszWhat, LONG status = 0)
@@ -135,7 +133,7 @@ void OpenKept()
           "the kept handles would not open");
     g_providers = {{hKsp, 4}, {hCsp, 0}};
     g_keys = {{hCsp, hExchange}, {hCsp, hSignature}};
-    g_fKeptLost = false;
+    g_fDetached = false;
 }
 
 // The live CryptoAPI handles are what the open handles hold. A failed release (none is made to fail) is a double one.
@@ -152,11 +150,12 @@ void CheckLiveHandles()
           "the live CryptoAPI contexts, keys or hashes differ from what the open handles hold");
 }
 
-// An open handle of the kind asked for (frees spare the kept ones), or 0, the last freed, the other kind or made up.
+// An open handle of the kind asked for, or 0, the last freed, the other kind or made up. Frees spare the kept handles
+// (so that only a detach loses them): opening them again costs more than the rest of an input.
 ULONG_PTR PickHandle(bool fKey, bool fFree)
 {
     const uint8_t b = Byte();
-    const size_t iFirst = fFree && !g_fKeptLost ? 2 : 0;
+    const size_t iFirst = fFree && !g_fDetached ? 2 : 0;
     const size_t cOpen = (fKey ? g_keys.size() : g_providers.size()) - iFirst;
     if (b < 0xF0 && cOpen != 0) {
         return fKey ? g_keys[iFirst + b % cOpen].h : g_providers[iFirst + b % cOpen].h;
@@ -255,14 +254,12 @@ void CheckCall(const Args &a, const Args &original, SECURITY_STATUS s)
         g_keys.push_back({a.hProv, a.hNew});
     } else if (a.op == kFreeProvider) {
         Check(it != g_providers.end(), "a provider handle that is not open was freed", s);
-        g_fKeptLost |= it - g_providers.begin() < 2;
         g_hFreedProvider = a.hProv; // a freed provider takes its keys along
         g_keys.erase(std::remove_if(g_keys.begin(), g_keys.end(), [&](auto &k) { return k.hProvider == a.hProv; }),
                      g_keys.end());
         g_providers.erase(it);
     } else if (a.op == kFreeKey) {
         Check(fKeyOpen, "a key that is not open under that provider was freed", s);
-        g_fKeptLost |= itKey - g_keys.begin() < 2;
         g_keys.erase(itKey);
         g_hFreedKey = a.hKey;
     } else if (a.op == kEnumAlgorithms) {
@@ -289,17 +286,15 @@ SECURITY_STATUS Checked(Args &a)
 // plaintext; a signature verifies, and changed does not.
 void CheckRoundTrip(Args &a)
 {
+    SECURITY_STATUS s = ERROR_SUCCESS;
     if (!a.HasOut() && !a.fNullResult) {
         a.out.assign(a.cbResult, kCanary);
         a.fNullOut = false;
         a.cbResult = kCanaryLength;
-        const SECURITY_STATUS s = Checked(a);
+        s = Checked(a);
         Check(s != NTE_BUFFER_TOO_SMALL, "a buffer of the size that the size query gave is too small", s);
-        if (s != ERROR_SUCCESS) {
-            return;
-        }
     }
-    if (!a.HasOut() || a.fNullResult || a.op == kDecrypt) {
+    if (s != ERROR_SUCCESS || !a.HasOut() || a.fNullResult || a.op == kDecrypt) {
         return;
     }
     g_lastOutput.assign(a.out.begin(), a.out.begin() + a.cbResult);
@@ -309,16 +304,15 @@ void CheckRoundTrip(Args &a)
     next.rgfNullData[1] = false;
     next.out.assign(512, kCanary);
     next.cbResult = kCanaryLength;
-    SECURITY_STATUS s = Checked(next);
-    if (a.op == kEncrypt) {
-        Check(s == ERROR_SUCCESS && next.cbResult == a.Size(0) &&
-                  std::equal(a.data[0].begin(), a.data[0].end(), next.out.begin()),
-              "decrypting what was encrypted did not give the plaintext back", s);
-        return;
+    s = Checked(next);
+    const bool fBack = a.op == kEncrypt ? next.cbResult == a.Size(0) &&
+                                              std::equal(a.data[0].begin(), a.data[0].end(), next.out.begin())
+                                        : !g_lastOutput.empty();
+    Check(s == ERROR_SUCCESS && fBack, "a signature that the key made does not verify, or a ciphertext decrypt", s);
+    if (a.op == kSign) {
+        next.data[1].back() ^= 1;
+        Check(Checked(next) == NTE_BAD_SIGNATURE, "a changed signature was not refused as a bad signature");
     }
-    Check(s == ERROR_SUCCESS && !g_lastOutput.empty(), "a signature that the key made does not verify", s);
-    next.data[1].back() ^= 1;
-    Check(Checked(next) == NTE_BAD_SIGNATURE, "a changed signature was not refused as a bad signature");
 }
 
 void Control(const Args &a)
@@ -348,8 +342,7 @@ void Control(const Args &a)
         g_hFreedProvider = g_providers.empty() ? g_hFreedProvider : g_providers[0].h; // it must no longer work
         g_providers.clear();
         g_keys.clear();
-        g_fKeptLost = true;
-        CheckLiveHandles();
+        g_fDetached = true;
         Check(QvnPlatformModuleLiveBlocks() == g_lColdBlocks, "process detach left module blocks behind");
         Check(g_pTable->FreeProvider(1) == NTE_INVALID_HANDLE, "a made-up handle worked");
     }
@@ -359,8 +352,7 @@ void Control(const Args &a)
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    static std::string s_strStore =
-        std::string(std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp") + "/qvn-fz-XXXXXX";
+    static std::string s_strStore = (std::filesystem::temp_directory_path() / "qvn-fz-XXXXXX").string();
     Check(mkdtemp(s_strStore.data()) != nullptr, "set-up: mkdtemp");
     std::atexit([] { std::filesystem::remove_all(s_strStore); });
     QvnPlatformReset();
@@ -403,27 +395,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pb, size_t cb)
         Args a = Decode();
         if (a.op > kVerify) {
             Control(a);
-            continue;
-        }
-        const SECURITY_STATUS s = Checked(a);
-        if (s == ERROR_SUCCESS && !g_fInjected && a.op >= kEncrypt && a.op < kVerify) {
+        } else if (Checked(a) == ERROR_SUCCESS && !g_fInjected && a.op >= kEncrypt && a.op < kVerify) {
             CheckRoundTrip(a);
         }
         CheckLiveHandles();
     }
-    // Back to the start: what the input opened is freed (which, with nothing injected, succeeds), and if it lost a kept
-    // handle, all are freed and the kept ones opened again.
+    // Back to the start: what the input opened is freed (which, with nothing injected, succeeds), and after a detach
+    // the kept handles open again.
     QvnPlatformClearFailures();
     QvnPlatformFailModuleMalloc(0);
     QvnPlatformSetWindowsVersion(10, 0);
     g_fOldWindows = false;
-    for (const size_t cKept = g_fKeptLost ? 0 : 2; g_keys.size() > cKept; g_keys.pop_back()) {
+    const size_t cKept = g_fDetached ? 0 : 2;
+    for (; g_keys.size() > cKept; g_keys.pop_back()) {
         Check(g_pTable->FreeKey(g_keys.back().hProvider, g_keys.back().h) == ERROR_SUCCESS, "an open key stuck");
     }
-    for (const size_t cKept = g_fKeptLost ? 0 : 2; g_providers.size() > cKept; g_providers.pop_back()) {
+    for (; g_providers.size() > cKept; g_providers.pop_back()) {
         Check(g_pTable->FreeProvider(g_providers.back().h) == ERROR_SUCCESS, "an open provider stuck");
     }
-    if (g_fKeptLost) {
+    if (g_fDetached) {
         OpenKept();
     }
     CheckLiveHandles();
@@ -434,8 +424,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pb, size_t cb)
 }
 
 #ifdef QVN_FUZZ_REPLAY_MAIN
-// Without libFuzzer: replays, in name order, the inputs in the directory given, so that the seed corpus tests every
-// build.
+// Without libFuzzer: replays the inputs in a directory in name order, so that the seed corpus tests every build.
 int main(int argc, char **argv)
 {
     using std::filesystem::directory_iterator;
