@@ -1,7 +1,6 @@
-// libFuzzer harness of the key storage provider: an input is a sequence of calls of its entries with handles open,
-// freed or made up, names from a dictionary, chosen flags, lengths and padding, and of failures, Windows versions and
-// process detach between them. It predicts no status but checks what holds for any input, and aborts when that does
-// not. The module, its key containers and a few handles stay across inputs, for thousands of inputs a second.
+// libFuzzer harness of the key storage provider: an input is a sequence of calls of its entries (handles open, freed or
+// made up, names from a dictionary, chosen flags, lengths, padding) and of failures, Windows versions and detaches. It
+// predicts no status but checks what holds for any input. Module, containers and a few handles stay across inputs.
 #include <ncrypt_provider.h>
 #include <ntstatus.h>
 #include <qvnplatform.h>
@@ -13,7 +12,6 @@
 #include <fstream>
 #include <numeric>
 #include <set>
-#include <string>
 #include <vector>
 
 namespace
@@ -66,15 +64,13 @@ const struct { int iCsp; const char16_t *pszName; DWORD dwMachine, rgdwBits[2]; 
     {0, u"fz-both", 0, {512, 768}}, {0, u"fz-sig", 0, {0, 512}}, {0, u"fz-prompt", 0, {512, 0}},
     {0, u"fz-empty", 0, {0, 0}}, {0, u"fz-machine", CRYPT_MACHINE_KEYSET, {1023, 0}}, {1, u"fz-both", 0, {512, 512}},
     {2, u"fz-both", 0, {640, 0}}, {3, u"fz-both", 0, {512, 0}}};
-struct OpenProvider { NCRYPT_PROV_HANDLE h; size_t iName; };   // a CSP's name (below kCspCount): a CryptoAPI context
+struct OpenProvider { NCRYPT_PROV_HANDLE h; bool fCsp; };   // a CSP's (not the KSP's): holds a CryptoAPI context
 struct OpenKey { NCRYPT_PROV_HANDLE hProvider, h; };      // with a CryptoAPI context and key
 // clang-format on
 
 constexpr uint8_t kCanary = 0xA5;
-constexpr DWORD kCanaryLength = 0xA5A5A5A5u;
-constexpr ULONG_PTR kCanaryHandle = 0xC0FFEEu;
+constexpr DWORD kCanaryLength = 0xA5A5A5A5u, kCanaryHandle = kCanaryLength; // a result length, or a pointer
 const auto IsCanary = [](uint8_t b) { return b == kCanary; };
-const auto IsCsp = [](const OpenProvider &p) { return p.iName < kCspCount; }; // so holds a CryptoAPI context
 
 const auto Pick = [](const auto &choices, uint8_t b) { return choices[b % std::size(choices)]; };
 
@@ -131,7 +127,7 @@ void OpenKept()
               !g_pTable->OpenKey(hCsp, &hExchange, u"fz-both", AT_KEYEXCHANGE, 0) &&
               !g_pTable->OpenKey(hCsp, &hSignature, u"fz-both", AT_SIGNATURE, 0),
           "the kept handles would not open");
-    g_providers = {{hKsp, 4}, {hCsp, 0}};
+    g_providers = {{hKsp, false}, {hCsp, true}};
     g_keys = {{hCsp, hExchange}, {hCsp, hSignature}};
     g_fDetached = false;
 }
@@ -145,18 +141,18 @@ void CheckLiveHandles()
                    std::strncmp(call.szFunction, "CryptDestroy", 12)),
               "a release of a CryptoAPI handle failed", LONG(call.dwError));
     }
-    const LONG lKeys = g_keys.size(), lCsps = std::count_if(g_providers.begin(), g_providers.end(), IsCsp);
+    const LONG lKeys = g_keys.size(),
+               lCsps = std::count_if(g_providers.begin(), g_providers.end(), [](auto &p) { return p.fCsp; });
     Check(QvnPlatformLiveContexts() == lCsps + lKeys && QvnPlatformLiveKeys() == lKeys && !QvnPlatformLiveHashes(),
           "the live CryptoAPI contexts, keys or hashes differ from what the open handles hold");
 }
 
-// An open handle of the kind asked for, or 0, the last freed, the other kind or made up. Frees spare the kept handles
-// (so that only a detach loses them): opening them again costs more than the rest of an input.
+// An open handle of the kind asked for, or 0, the last freed, the other kind or made up. Frees spare the kept handles,
+// which cost more to open again than the rest of an input: only a detach loses them.
 ULONG_PTR PickHandle(bool fKey, bool fFree)
 {
     const uint8_t b = Byte();
-    const size_t iFirst = fFree && !g_fDetached ? 2 : 0;
-    const size_t cOpen = (fKey ? g_keys.size() : g_providers.size()) - iFirst;
+    const size_t iFirst = fFree && !g_fDetached ? 2 : 0, cOpen = (fKey ? g_keys.size() : g_providers.size()) - iFirst;
     if (b < 0xF0 && cOpen != 0) {
         return fKey ? g_keys[iFirst + b % cOpen].h : g_providers[iFirst + b % cOpen].h;
     }
@@ -226,12 +222,20 @@ SECURITY_STATUS Call(Args &a)
     }
 }
 
-// A status the module can give; inputs unwritten; on failure, outputs unwritten but a length of 0 or more than the
-// buffer has; on success, nothing past the length; only the five names open and only open handles work.
-void CheckCall(const Args &a, const Args &original, SECURITY_STATUS s)
+// A call of a table entry, and what holds for any: a status the module can give, last-error kept, inputs unwritten;
+// on failure, outputs unwritten but a length of 0 or more than the buffer has; on success nothing past the length, a
+// module block kept only by opening or freeing, only the five names open and only open handles work.
+SECURITY_STATUS Checked(Args &a)
 {
+    const Args original = a;
+    const LONG lBlocks = QvnPlatformModuleLiveBlocks();
+    SetLastError(0x5000u + g_iCall);
+    const SECURITY_STATUS s = Call(a);
     const size_t cStatuses = std::size(kStatuses) - (g_fMallocFailed ? 0 : 1) - (g_fInjected ? 0 : 5);
     Check(std::count(kStatuses, kStatuses + cStatuses, s) == 1, "a status the module cannot give", s);
+    Check(GetLastError() == 0x5000u + g_iCall, "an entry changed the caller's last-error value", s);
+    Check((a.op >= kOpen && a.op <= kFreeKey && s == ERROR_SUCCESS) || QvnPlatformModuleLiveBlocks() == lBlocks,
+          "a call that opened and freed nothing kept a module block", s);
     Check(a.data[0] == original.data[0] && a.data[1] == original.data[1], "a call wrote into its input", s);
     Check(a.pList == original.pList && (s == ERROR_SUCCESS || a.hNew == kCanaryHandle), "a pointer was written", s);
     const bool fLength = a.cbResult != kCanaryLength, fOk = s == ERROR_SUCCESS; // the call reported a length
@@ -239,46 +243,31 @@ void CheckCall(const Args &a, const Args &original, SECURITY_STATUS s)
                                                                : !fLength || !a.cbResult || a.cbResult > a.out.size()),
           "a call wrote past the length it reports, or a failure a length that the buffer had room for", s);
     if (!fOk) {
-        return;
+        return s;
     }
     const auto it = std::find_if(g_providers.begin(), g_providers.end(), [&](auto &p) { return p.h == a.hProv; });
     const auto itKey = std::find_if(g_keys.begin(), g_keys.end(), [&](auto &k) { return k.h == a.hKey; });
-    const bool fKeyOpen = itKey != g_keys.end() && itKey->hProvider == a.hProv; // (handles are unique)
-    Check(a.op < kEncrypt || fKeyOpen, "a key worked unopened", s);
+    const bool fProvider = it != g_providers.end(), fKey = itKey != g_keys.end() && itKey->hProvider == a.hProv;
+    const size_t iName = a.iChoice % std::size(kProviderNames);
+    // What a success needs, by slot in the order of Op; an algorithm list would be one that FreeBuffer cannot free.
+    const bool rgfNeeds[] = {
+        true, iName < kProviderNameCount, fProvider && it->fCsp, fProvider, fKey, a.cbResult == 0, fKey, fKey, fKey,
+        fKey};
+    Check(rgfNeeds[a.op], "a success with a name none of the five, a handle not open (a key under another), or a list",
+          s);
     if (a.op == kOpen) {
-        const size_t iName = a.iChoice % std::size(kProviderNames);
-        Check(iName < kProviderNameCount, "a provider opened under a name that is none of the five", s);
-        g_providers.push_back({a.hNew, iName});
+        g_providers.push_back({a.hNew, iName < kCspCount});
     } else if (a.op == kOpenKey) {
-        Check(it != g_providers.end() && IsCsp(*it), "a key opened but through a CSP's open provider", s);
         g_keys.push_back({a.hProv, a.hNew});
     } else if (a.op == kFreeProvider) {
-        Check(it != g_providers.end(), "a provider handle that is not open was freed", s);
         g_hFreedProvider = a.hProv; // a freed provider takes its keys along
         g_keys.erase(std::remove_if(g_keys.begin(), g_keys.end(), [&](auto &k) { return k.hProvider == a.hProv; }),
                      g_keys.end());
         g_providers.erase(it);
     } else if (a.op == kFreeKey) {
-        Check(fKeyOpen, "a key that is not open under that provider was freed", s);
         g_keys.erase(itKey);
         g_hFreedKey = a.hKey;
-    } else if (a.op == kEnumAlgorithms) {
-        Check(a.cbResult == 0, "the algorithm list is not empty (FreeBuffer could not free it)", s);
     }
-}
-
-// A call of a table entry, and what holds for any: the caller's last-error value kept, and no module block left
-// behind by a call that opened or freed nothing.
-SECURITY_STATUS Checked(Args &a)
-{
-    const Args original = a;
-    const LONG lBlocks = QvnPlatformModuleLiveBlocks();
-    SetLastError(0x5000u + g_iCall);
-    const SECURITY_STATUS s = Call(a);
-    Check(GetLastError() == 0x5000u + g_iCall, "an entry changed the caller's last-error value", s);
-    CheckCall(a, original, s);
-    Check((a.op >= kOpen && a.op <= kFreeKey && s == ERROR_SUCCESS) || QvnPlatformModuleLiveBlocks() == lBlocks,
-          "a call that opened and freed nothing kept a module block", s);
     return s;
 }
 
@@ -355,20 +344,17 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     static std::string s_strStore = (std::filesystem::temp_directory_path() / "qvn-fz-XXXXXX").string();
     Check(mkdtemp(s_strStore.data()) != nullptr, "set-up: mkdtemp");
     std::atexit([] { std::filesystem::remove_all(s_strStore); });
-    QvnPlatformReset();
     QvnPlatformSetStoreDirectory(s_strStore.c_str());
     for (const auto &c : kContainers) {
         HCRYPTPROV hProv = 0;
         HCRYPTKEY hKey = 0;
-        Check(CryptAcquireContextW(&hProv, c.pszName, kProviderNames[c.iCsp], kCspTypes[c.iCsp],
-                                   CRYPT_NEWKEYSET | c.dwMachine),
-              "set-up: a container");
+        bool fMade = CryptAcquireContextW(&hProv, c.pszName, kProviderNames[c.iCsp], kCspTypes[c.iCsp],
+                                          CRYPT_NEWKEYSET | c.dwMachine);
         for (DWORD i = 0; i < 2; ++i) { // AT_KEYEXCHANGE, AT_SIGNATURE
-            Check(!c.rgdwBits[i] ||
-                      (CryptGenKey(hProv, AT_KEYEXCHANGE + i, c.rgdwBits[i] << 16, &hKey) && CryptDestroyKey(hKey)),
-                  "set-up: a key");
+            fMade = fMade && (!c.rgdwBits[i] || (CryptGenKey(hProv, AT_KEYEXCHANGE + i, c.rgdwBits[i] << 16, &hKey) &&
+                                                 CryptDestroyKey(hKey)));
         }
-        CryptReleaseContext(hProv, 0);
+        Check(fMade && CryptReleaseContext(hProv, 0), "set-up: a key container");
     }
     Check(QvnPlatformSetContainerNeedsPrompt(kProviderNames[0], u"fz-prompt", 0, TRUE), "set-up: a prompt");
     // As the CNG router does: the module by path, its export by name.
