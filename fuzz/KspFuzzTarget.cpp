@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <numeric>
 #include <set>
 #include <vector>
 
@@ -19,11 +18,10 @@ namespace
 
 // clang-format off
 // The dictionary: entry 0 is the usual argument, as bytes past the end of an input read as 0.
-const char16_t *const kProviderNames[] = {
-    u"Quorvane Alder Cryptographic Provider", u"Quorvane Birch Cryptographic Provider",
-    u"Quorvane Cedar Cryptographic Provider", u"Quorvane Dogwood Cryptographic Provider",
-    u"Quorvane TPM Key Storage Provider", u"quorvane tpm key storage provider", u"Quorvane TPM Key Storage Provider ",
-    u"", nullptr};
+const char16_t *const kProviderNames[] = {u"Quorvane Alder Cryptographic Provider",
+    u"Quorvane Birch Cryptographic Provider", u"Quorvane Cedar Cryptographic Provider",
+    u"Quorvane Dogwood Cryptographic Provider", u"Quorvane TPM Key Storage Provider",
+    u"quorvane tpm key storage provider", u"Quorvane TPM Key Storage Provider ", u"", nullptr};
 constexpr size_t kCspCount = 4, kProviderNameCount = 5;
 const DWORD kCspTypes[] = {PROV_RSA_FULL, PROV_RSA_SCHANNEL, PROV_RSA_AES, PROV_RSA_FULL};
 const char16_t *const kKeyNames[] = {u"fz-both", u"fz-sig", u"fz-prompt", u"fz-empty", u"fz-machine", u"fz-no", u"", 0};
@@ -47,9 +45,9 @@ const DWORD kInjectedErrors[] = {(DWORD)NTE_FAIL, ERROR_ACCESS_DENIED, (DWORD)NT
 // What an entry returns: the module's own codes, the CSPs' failures that it passes on, and once a failure was
 // injected, the injected ones (five) and, after a failed malloc, NTE_NO_MEMORY. Never NTE_SILENT_CONTEXT (it becomes
 // NTE_UI_REQUIRED) nor NTE_INTERNAL_ERROR (a stray exception).
-const SECURITY_STATUS kStatuses[] = {
-    ERROR_SUCCESS, NTE_BAD_FLAGS, NTE_PERM, NTE_BAD_KEYSET, NTE_INVALID_HANDLE, NTE_INVALID_PARAMETER,
-    NTE_BUFFER_TOO_SMALL, NTE_NOT_SUPPORTED, NTE_DECRYPTION_FAILURE, NTE_UI_REQUIRED, NTE_BAD_SIGNATURE, NTE_BAD_LEN,
+const SECURITY_STATUS kStatuses[] = {ERROR_SUCCESS, NTE_BAD_FLAGS, NTE_PERM, NTE_BAD_KEYSET, NTE_BAD_LEN,
+    NTE_INVALID_HANDLE, NTE_INVALID_PARAMETER, NTE_BUFFER_TOO_SMALL, NTE_NOT_SUPPORTED, NTE_DECRYPTION_FAILURE,
+    NTE_UI_REQUIRED, NTE_BAD_SIGNATURE,
     NTE_FAIL, ERROR_ACCESS_DENIED, NTE_NO_KEY, NTE_KEYSET_NOT_DEF, NTE_BAD_DATA, NTE_NO_MEMORY};
 // The ten implemented slots (the other sixteen only answer NTE_NOT_SUPPORTED), then what is no table call.
 enum Op { kProperty, kOpen, kOpenKey, kFreeProvider, kFreeKey, kEnumAlgorithms, kEncrypt, kDecrypt, kSign, kVerify,
@@ -82,8 +80,7 @@ struct Args {
     std::vector<uint8_t> data[2], out;
     bool rgfNullData[2] = {}, fNullOut = false, fNullResult = false, fNullHandle = false; // handle or count
     void *pPadding = nullptr;
-    DWORD cbResult = kCanaryLength, dwFlags = 0;
-    uint8_t iChoice = 0, iChoice2 = 0; // a name, a key spec, a failure
+    DWORD cbResult = kCanaryLength, dwFlags = 0, iChoice = 0, iChoice2 = 0; // choices: a name, a key spec, a failure
     NCryptAlgorithmName *pList = reinterpret_cast<NCryptAlgorithmName *>(kCanaryHandle); // never written
     PBYTE Data(int i) { return rgfNullData[i] ? nullptr : data[i].data(); }
     DWORD Size(int i) const { return static_cast<DWORD>(data[i].size()); }
@@ -161,7 +158,7 @@ ULONG_PTR PickHandle(bool fKey, bool fFree)
     return Pick(rgSpecial, b);
 }
 
-// Each data argument: bytes of a chosen length, the last signature or ciphertext as it is or changed, or null.
+// Data: bytes of a chosen length (any values do), the last signature or ciphertext as it is or changed, or null.
 Args Decode()
 {
     Args a;
@@ -173,8 +170,7 @@ Args Decode()
         a.data[i] = g_lastOutput;
         a.rgfNullData[i] = b == 0xFF;
         if (b < 0x80 || b == 0xFF) {
-            a.data[i].resize(Pick(kDataSizes, b));
-            std::iota(a.data[i].begin(), a.data[i].end(), b);
+            a.data[i].assign(Pick(kDataSizes, b), b);
         } else if (b >= 0xC0 && !a.data[i].empty()) {
             a.data[i].back() ^= 1;
         }
@@ -222,9 +218,8 @@ SECURITY_STATUS Call(Args &a)
     }
 }
 
-// A call of a table entry, and what holds for any: a status the module can give, last-error kept, inputs unwritten;
-// on failure, outputs unwritten but a length of 0 or more than the buffer has; on success nothing past the length, a
-// module block kept only by opening or freeing, only the five names open and only open handles work.
+// A call of a table entry, and what holds for any: a status it can give, last-error kept, inputs unwritten, outputs
+// written only on success and up to the length (a failure may give a length), blocks kept only by opens or frees.
 SECURITY_STATUS Checked(Args &a)
 {
     const Args original = a;
@@ -308,8 +303,7 @@ void Control(const Args &a)
 {
     if (a.op == kGetInterface) {
         auto *pTable = reinterpret_cast<NCRYPT_KEY_STORAGE_FUNCTION_TABLE *>(kCanaryHandle);
-        const NTSTATUS s =
-            g_pfnGetInterface(Pick(kProviderNames, a.iChoice), a.fNullHandle ? nullptr : &pTable, a.dwFlags);
+        const auto s = g_pfnGetInterface(Pick(kProviderNames, a.iChoice), a.fNullHandle ? nullptr : &pTable, a.dwFlags);
         const bool fOpens = a.iChoice % std::size(kProviderNames) < kProviderNameCount && !g_fOldWindows;
         const bool fFailure = s == STATUS_INVALID_PARAMETER || s == STATUS_NOT_SUPPORTED || s == STATUS_UNSUCCESSFUL;
         Check(s == STATUS_SUCCESS ? pTable == g_pTable && fOpens : fFailure && ULONG_PTR(pTable) == kCanaryHandle,
@@ -392,11 +386,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pb, size_t cb)
     QvnPlatformFailModuleMalloc(0);
     QvnPlatformSetWindowsVersion(10, 0);
     g_fOldWindows = false;
-    const size_t cKept = g_fDetached ? 0 : 2;
-    for (; g_keys.size() > cKept; g_keys.pop_back()) {
+    for (const size_t cKept = g_fDetached ? 0 : 2; g_keys.size() > cKept; g_keys.pop_back()) {
         Check(g_pTable->FreeKey(g_keys.back().hProvider, g_keys.back().h) == ERROR_SUCCESS, "an open key stuck");
     }
-    for (; g_providers.size() > cKept; g_providers.pop_back()) {
+    for (const size_t cKept = g_fDetached ? 0 : 2; g_providers.size() > cKept; g_providers.pop_back()) {
         Check(g_pTable->FreeProvider(g_providers.back().h) == ERROR_SUCCESS, "an open provider stuck");
     }
     if (g_fDetached) {
