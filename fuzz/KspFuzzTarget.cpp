@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -129,7 +130,7 @@ void OpenKept()
     g_fDetached = false;
 }
 
-// The live CryptoAPI handles are what the open handles hold. A failed release (none is made to fail) is a double one.
+// Live CryptoAPI handles are what the open handles hold; no release fails (as a double, made-up or flagged one).
 void CheckLiveHandles()
 {
     for (QVN_CALL_RECORD call = {}; g_iLogged < QvnPlatformGetCallCount(); ++g_iLogged) {
@@ -242,14 +243,13 @@ SECURITY_STATUS Checked(Args &a)
     }
     const auto it = std::find_if(g_providers.begin(), g_providers.end(), [&](auto &p) { return p.h == a.hProv; });
     const auto itKey = std::find_if(g_keys.begin(), g_keys.end(), [&](auto &k) { return k.h == a.hKey; });
-    const bool fProvider = it != g_providers.end(), fKey = itKey != g_keys.end() && itKey->hProvider == a.hProv;
+    const bool fProv = it != g_providers.end(), fKey = itKey != g_keys.end() && itKey->hProvider == a.hProv;
     const size_t iName = a.iChoice % std::size(kProviderNames);
-    // What a success needs, by slot in the order of Op; an algorithm list would be one that FreeBuffer cannot free.
+    // What a success needs, by slot in the order of Op: nothing; one of the five names; a CSP's open provider; an open
+    // provider; a key open under it; no algorithm list (FreeBuffer could not free one); a key open under it.
     const bool rgfNeeds[] = {
-        true, iName < kProviderNameCount, fProvider && it->fCsp, fProvider, fKey, a.cbResult == 0, fKey, fKey, fKey,
-        fKey};
-    Check(rgfNeeds[a.op], "a success with a name none of the five, a handle not open (a key under another), or a list",
-          s);
+        true, iName < kProviderNameCount, fProv && it->fCsp, fProv, fKey, a.cbResult == 0, fKey, fKey, fKey, fKey};
+    Check(rgfNeeds[a.op], "a call succeeded without what it needs", s);
     if (a.op == kOpen) {
         g_providers.push_back({a.hNew, iName < kCspCount});
     } else if (a.op == kOpenKey) {
@@ -292,7 +292,7 @@ void CheckRoundTrip(Args &a)
     const bool fBack = a.op == kEncrypt ? next.cbResult == a.Size(0) &&
                                               std::equal(a.data[0].begin(), a.data[0].end(), next.out.begin())
                                         : !g_lastOutput.empty();
-    Check(s == ERROR_SUCCESS && fBack, "a signature that the key made does not verify, or a ciphertext decrypt", s);
+    Check(s == ERROR_SUCCESS && fBack, "a signature does not verify or a ciphertext decrypt to its plaintext", s);
     if (a.op == kSign) {
         next.data[1].back() ^= 1;
         Check(Checked(next) == NTE_BAD_SIGNATURE, "a changed signature was not refused as a bad signature");
