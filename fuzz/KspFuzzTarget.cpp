@@ -1,48 +1,31 @@
-// libFuzzer harness of the key storage provider. An input is a sequence of
-// calls of GetKeyStorageInterface and the table's ten implemented slots with
-// handles open, freed or made up, names from a small dictionary, and chosen
-// flags, lengths and padding; the emulated Windows version may change, and
-// between calls the module's malloc or a CryptoAPI call of it may be made to
-// fail, or the module detached with handles open. It predicts no status: it
-// checks what holds for any input, and aborts with a report (a crash input
-// for libFuzzer) when that does not. The module stays loaded and the key
-// containers are made once, for thousands of inputs a second.
-#include <windows.h>
-#include <bcrypt.h>
-#include <ncrypt.h>
-#include <ntstatus.h>
-#include <wincrypt.h>
-
+// libFuzzer harness of the key storage provider: an input is a sequence of calls of its entries (handles open, freed or
+// made up, names from a dictionary, chosen flags, lengths, padding) and of failures, Windows versions and detaches. It
+// predicts no status but checks what holds for any input. Module, containers and a few handles stay across inputs.
 #include <ncrypt_provider.h>
+#include <ntstatus.h>
 #include <qvnplatform.h>
+#include <wincrypt.h>
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
-#include <numeric>
 #include <set>
-#include <string>
 #include <vector>
-
-#include <unistd.h>
 
 namespace
 {
 
 // clang-format off
-// ---- The dictionary: entry 0 is the usual argument, as bytes past the end of an input read as 0.
-const char16_t *const kProviderNames[] = {
-    u"Quorvane Alder Cryptographic Provider", u"Quorvane Birch Cryptographic Provider",
-    u"Quorvane Cedar Cryptographic Provider", u"Quorvane Dogwood Cryptographic Provider",
-    u"Quorvane TPM Key Storage Provider", u"quorvane tpm key storage provider", u"Quorvane TPM Key Storage Provider ",
-    u"", nullptr};
+// The dictionary: entry 0 is the usual argument, as bytes past the end of an input read as 0.
+const char16_t *const kProviderNames[] = {u"Quorvane Alder Cryptographic Provider",
+    u"Quorvane Birch Cryptographic Provider", u"Quorvane Cedar Cryptographic Provider",
+    u"Quorvane Dogwood Cryptographic Provider", u"Quorvane TPM Key Storage Provider",
+    u"quorvane tpm key storage provider", u"Quorvane TPM Key Storage Provider ", u"", nullptr};
 constexpr size_t kCspCount = 4, kProviderNameCount = 5;
 const DWORD kCspTypes[] = {PROV_RSA_FULL, PROV_RSA_SCHANNEL, PROV_RSA_AES, PROV_RSA_FULL};
-const char16_t *const kKeyNames[] = {u"fz-both", u"fz-sig", u"fz-prompt", u"fz-empty", u"fz-machine", u"fz-no", u"",
-                                     nullptr};
+const char16_t *const kKeyNames[] = {u"fz-both", u"fz-sig", u"fz-prompt", u"fz-empty", u"fz-machine", u"fz-no", u"", 0};
 const char16_t *const kProperties[] = {u"Impl Type", u"Version", u"Max Name Length", u"impl type", u"", nullptr};
 const char16_t *const kHashNames[] = {u"SHA1", u"SHA256", u"SHA384", u"SHA512", u"MD2", u"MD4", u"MD5", u"sha256",
                                       u"", nullptr};
@@ -63,473 +46,374 @@ const DWORD kInjectedErrors[] = {(DWORD)NTE_FAIL, ERROR_ACCESS_DENIED, (DWORD)NT
 // What an entry returns: the module's own codes, the CSPs' failures that it passes on, and once a failure was
 // injected, the injected ones (five) and, after a failed malloc, NTE_NO_MEMORY. Never NTE_SILENT_CONTEXT (it becomes
 // NTE_UI_REQUIRED) nor NTE_INTERNAL_ERROR (a stray exception).
-const SECURITY_STATUS kStatuses[] = {
-    ERROR_SUCCESS, NTE_BAD_FLAGS, NTE_PERM, NTE_BAD_KEYSET, NTE_INVALID_HANDLE, NTE_INVALID_PARAMETER,
-    NTE_BUFFER_TOO_SMALL, NTE_NOT_SUPPORTED, NTE_DECRYPTION_FAILURE, NTE_UI_REQUIRED, NTE_BAD_SIGNATURE, NTE_BAD_LEN,
+const SECURITY_STATUS kStatuses[] = {ERROR_SUCCESS, NTE_BAD_FLAGS, NTE_PERM, NTE_BAD_KEYSET, NTE_BAD_LEN,
+    NTE_INVALID_HANDLE, NTE_INVALID_PARAMETER, NTE_BUFFER_TOO_SMALL, NTE_NOT_SUPPORTED, NTE_DECRYPTION_FAILURE,
+    NTE_UI_REQUIRED, NTE_BAD_SIGNATURE,
     NTE_FAIL, ERROR_ACCESS_DENIED, NTE_NO_KEY, NTE_KEYSET_NOT_DEF, NTE_BAD_DATA, NTE_NO_MEMORY};
 // The ten implemented slots (the other sixteen only answer NTE_NOT_SUPPORTED), then what is no table call.
-enum Op { kOpen, kOpenKey, kProperty, kFreeProvider, kFreeKey, kEncrypt, kDecrypt, kEnumAlgorithms, kSign, kVerify,
+enum Op { kProperty, kOpen, kOpenKey, kFreeProvider, kFreeKey, kEnumAlgorithms, kEncrypt, kDecrypt, kSign, kVerify,
           kGetInterface, kVersion, kFailCrypto, kFailMalloc, kDetach };
-// How often each comes: frees and detaching are rarer, as detaching drops the kept handles.
+// Frees and detaching are rarer: they drop the kept handles.
 const Op kOps[] = {kOpen, kOpen, kOpenKey, kOpenKey, kProperty, kProperty, kFreeProvider, kFreeKey, kEncrypt, kEncrypt,
                    kEncrypt, kDecrypt, kDecrypt, kDecrypt, kEnumAlgorithms, kSign, kSign, kSign, kVerify, kVerify, kVerify,
                    kGetInterface, kVersion, kFailCrypto, kFailCrypto, kFailCrypto, kFailMalloc, kFailMalloc, kFailMalloc,
                    kDetach};
-// The key containers: CSP, name, key set flags, exchange and signature key bits.
+// CSP, name, key set flags, exchange and signature key bits.
 const struct { int iCsp; const char16_t *pszName; DWORD dwMachine, rgdwBits[2]; } kContainers[] = {
     {0, u"fz-both", 0, {512, 768}}, {0, u"fz-sig", 0, {0, 512}}, {0, u"fz-prompt", 0, {512, 0}},
     {0, u"fz-empty", 0, {0, 0}}, {0, u"fz-machine", CRYPT_MACHINE_KEYSET, {1023, 0}}, {1, u"fz-both", 0, {512, 512}},
     {2, u"fz-both", 0, {640, 0}}, {3, u"fz-both", 0, {512, 0}}};
-struct OpenProvider { NCRYPT_PROV_HANDLE h; size_t iName; };   // a CSP's name (below kCspCount): a CryptoAPI context
+struct OpenProvider { NCRYPT_PROV_HANDLE h; bool fCsp; };   // a CSP's (not the KSP's): holds a CryptoAPI context
 struct OpenKey { NCRYPT_PROV_HANDLE hProvider, h; };      // with a CryptoAPI context and key
 // clang-format on
 
 constexpr uint8_t kCanary = 0xA5;
-constexpr DWORD kCanaryLength = 0xA5A5A5A5u;
-constexpr ULONG_PTR kCanaryHandle = 0xC0FFEEu;
+constexpr DWORD kCanaryLength = 0xA5A5A5A5u, kCanaryHandle = kCanaryLength; // a result length, or a pointer
+const auto IsCanary = [](uint8_t b) { return b == kCanary; };
 
-template <typename T, size_t N> T Pick(const T (&choices)[N], uint8_t b)
-{
-    return choices[b % N];
-}
+const auto Pick = [](const auto &choices, uint8_t b) { return choices[b % std::size(choices)]; };
 
-// A call's arguments, all decoded whatever the slot so that one set of checks
-// covers all. The output buffer has exactly the chosen size (ASan sees a write
-// past it) and holds a canary, as does the result length until written.
+// A call's arguments, all decoded whatever the slot so that one set of checks covers all. The output buffer has its
+// exact size (ASan sees a write past it) and holds a canary, as does the result length until written.
 struct Args {
     Op op = kOpen;
-    NCRYPT_PROV_HANDLE hProvider = 0;
-    NCRYPT_KEY_HANDLE hKey = 0;
-    std::vector<uint8_t> data[2];
-    bool rgfNullData[2] = {};
+    ULONG_PTR hProv = 0, hKey = 0, hNew = kCanaryHandle; // NCRYPT_PROV_HANDLE, NCRYPT_KEY_HANDLE and a new one
+    std::vector<uint8_t> data[2], out;
+    bool rgfNullData[2] = {}, fNullOut = false, fNullResult = false, fNullHandle = false; // handle or count
     void *pPadding = nullptr;
-    std::vector<uint8_t> out;
-    DWORD cbResult = kCanaryLength;
-    bool fNullOut = false, fNullResult = false, fNullHandle = false; // buffer, its length, handle or count
-    DWORD dwFlags = 0;
-    uint8_t iChoice = 0, iChoice2 = 0; // a name, a key spec, a failure
-    ULONG_PTR hNew = kCanaryHandle;
-    void *pNeverWritten = reinterpret_cast<void *>(kCanaryHandle); // the algorithm list
+    DWORD cbResult = kCanaryLength, dwFlags = 0, iChoice = 0, iChoice2 = 0; // choices: a name, a key spec, a failure
+    NCryptAlgorithmName *pList = reinterpret_cast<NCryptAlgorithmName *>(kCanaryHandle); // never written
     PBYTE Data(int i) { return rgfNullData[i] ? nullptr : data[i].data(); }
     DWORD Size(int i) const { return static_cast<DWORD>(data[i].size()); }
     bool HasOut() const { return !fNullOut && !out.empty(); } // an empty vector's buffer is null
     PBYTE Out() { return HasOut() ? out.data() : nullptr; }
     DWORD *Result() { return fNullResult ? nullptr : &cbResult; }
-    bool OutUntouchedFrom(DWORD i) const
-    {
-        return std::all_of(out.begin() + std::min<size_t>(i, out.size()), out.end(),
-                           [](auto b) { return b == kCanary; });
-    }
+    bool Untouched(size_t i) const { return std::all_of(out.begin() + std::min(i, out.size()), out.end(), IsCanary); }
 };
 
-class Harness
-{
-public:
-    void Initialize()
-    {
-        std::string strStore = (std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp") + std::string("/qvn-fz-XXXXXX");
-        Check(mkdtemp(strStore.data()) != nullptr, "set-up: mkdtemp");
-        static const std::string s_strStore = strStore;
-        std::atexit([] { std::filesystem::remove_all(s_strStore); });
-        QvnPlatformReset();
-        QvnPlatformSetStoreDirectory(strStore.c_str());
-        for (const auto &c : kContainers) {
-            HCRYPTPROV hProv = 0;
-            HCRYPTKEY hKey = 0;
-            Check(CryptAcquireContextW(&hProv, c.pszName, kProviderNames[c.iCsp], kCspTypes[c.iCsp],
-                                       CRYPT_NEWKEYSET | c.dwMachine),
-                  "set-up: a container");
-            for (DWORD dwSpec : {AT_KEYEXCHANGE, AT_SIGNATURE}) {
-                const DWORD dwBits = c.rgdwBits[dwSpec - AT_KEYEXCHANGE];
-                Check(!dwBits || (CryptGenKey(hProv, dwSpec, dwBits << 16, &hKey) && CryptDestroyKey(hKey)),
-                      "set-up: a key");
-            }
-            CryptReleaseContext(hProv, 0);
-        }
-        Check(QvnPlatformSetContainerNeedsPrompt(kProviderNames[0], u"fz-prompt", 0, TRUE), "set-up: a prompt");
-        // As the CNG router does: the module by path, its export by name.
-        const std::string strPath = QVN_FUZZ_MODULE_PATH;
-        m_hModule = LoadLibraryW(std::u16string(strPath.begin(), strPath.end()).c_str());
-        m_pfnGetInterface =
-            reinterpret_cast<GetKeyStorageInterfaceFn>(GetProcAddress(m_hModule, "GetKeyStorageInterface"));
-        m_pfnDllMain = reinterpret_cast<decltype(m_pfnDllMain)>(GetProcAddress(m_hModule, "DllMain"));
-        Check(m_pfnGetInterface && m_pfnDllMain && m_pfnGetInterface(kProviderNames[0], &m_pTable, 0) == STATUS_SUCCESS,
-              "set-up: loading the module");
-        m_pfnDllMain(reinterpret_cast<HINSTANCE>(m_hModule), DLL_PROCESS_DETACH, nullptr);
-        m_lContexts = QvnPlatformLiveContexts();
-        m_lKeys = QvnPlatformLiveKeys();
-        m_lHashes = QvnPlatformLiveHashes();
-        m_lColdBlocks = QvnPlatformModuleLiveBlocks();
-        OpenKept();
-        m_lWarmBlocks = QvnPlatformModuleLiveBlocks();
-    }
+NCRYPT_KEY_STORAGE_FUNCTION_TABLE *g_pTable = nullptr;
+GetKeyStorageInterfaceFn g_pfnGetInterface = nullptr;
+BOOL(WINAPI *g_pfnDllMain)(HINSTANCE, DWORD, LPVOID) = nullptr;
+HMODULE g_hModule = nullptr;
+LONG g_lColdBlocks = 0, g_lWarmBlocks = 0; // the module's, with none and with the kept handles open
+std::vector<OpenProvider> g_providers;     // the kept ones first
+std::vector<OpenKey> g_keys;
+std::vector<uint8_t> g_lastOutput; // the last signature or ciphertext
+BCRYPT_PKCS1_PADDING_INFO g_padding = {};
+ULONG_PTR g_hFreedProvider = 0, g_hFreedKey = 0;
+const uint8_t *g_pbNext = nullptr, *g_pbEnd = nullptr; // the input's bytes not yet read
+bool g_fDetached = false, g_fOldWindows = false, g_fInjected = false, g_fMallocFailed = false;
+DWORD g_iCall = 0, g_iLogged = 0;
 
-    void RunInput(const uint8_t *pb, size_t cb)
-    {
-        m_pbInput = pb;
-        m_cbInput = cb;
-        m_iNext = m_iLogged = 0;
-        m_hFreedProvider = m_hFreedKey = 0;
-        m_fInjected = m_fMallocFailed = false;
-        for (m_iCall = 0; m_iNext < m_cbInput && m_iCall < 32; ++m_iCall) {
-            Args a = Decode();
-            if (a.op > kVerify) {
-                Control(a);
-                continue;
-            }
-            const Args original = a;
-            const LONG lBlocks = QvnPlatformModuleLiveBlocks();
-            SetLastError(0x5000u + m_iCall);
-            const SECURITY_STATUS s = Call(a);
-            Check(GetLastError() == 0x5000u + m_iCall, "an entry changed the caller's last-error value", s);
-            CheckCall(a, original, s);
-            const bool fOpensOrFrees = a.op == kOpen || a.op == kOpenKey || a.op == kFreeProvider || a.op == kFreeKey;
-            Check((fOpensOrFrees && s == ERROR_SUCCESS) || QvnPlatformModuleLiveBlocks() == lBlocks,
-                  "a call that opened and freed nothing kept a module block", s);
-            if (s == ERROR_SUCCESS && !m_fInjected && (a.op == kEncrypt || a.op == kDecrypt || a.op == kSign)) {
-                CheckRoundTrip(a);
-            }
-            CheckLiveHandles();
+void Check(bool fHolds, const char *pszWhat, LONG status = 0)
+{
+    if (!fHolds) {
+        std::fprintf(stderr, "qvn-fuzz: FINDING in call %u: %s (status 0x%08x)\n", g_iCall, pszWhat, unsigned(status));
+        std::abort();
+    }
+}
+
+const auto Byte = [] { return g_pbNext < g_pbEnd ? *g_pbNext++ : uint8_t(0); };
+
+// Kept open across inputs, first in the lists, so that an input reaches keys without opening them.
+void OpenKept()
+{
+    NCRYPT_PROV_HANDLE hKsp = 0, hCsp = 0;
+    NCRYPT_KEY_HANDLE hExchange = 0, hSignature = 0;
+    Check(!g_pTable->OpenProvider(&hKsp, kProviderNames[4], 0) &&
+              !g_pTable->OpenProvider(&hCsp, kProviderNames[0], 0) &&
+              !g_pTable->OpenKey(hCsp, &hExchange, u"fz-both", AT_KEYEXCHANGE, 0) &&
+              !g_pTable->OpenKey(hCsp, &hSignature, u"fz-both", AT_SIGNATURE, 0),
+          "the kept handles would not open");
+    g_providers = {{hKsp, false}, {hCsp, true}};
+    g_keys = {{hCsp, hExchange}, {hCsp, hSignature}};
+    g_fDetached = false;
+}
+
+// Live CryptoAPI handles are what the open handles hold; no release fails (as a double, made-up or flagged one).
+void CheckLiveHandles()
+{
+    for (QVN_CALL_RECORD call = {}; g_iLogged < QvnPlatformGetCallCount(); ++g_iLogged) {
+        Check(!QvnPlatformGetCall(g_iLogged, &call) || call.fSucceeded ||
+                  (std::strcmp(call.szFunction, "CryptReleaseContext") &&
+                   std::strncmp(call.szFunction, "CryptDestroy", 12)),
+              "a release of a CryptoAPI handle failed", LONG(call.dwError));
+    }
+    const LONG lKeys = g_keys.size(),
+               lCsps = std::count_if(g_providers.begin(), g_providers.end(), [](auto &p) { return p.fCsp; });
+    Check(QvnPlatformLiveContexts() == lCsps + lKeys && QvnPlatformLiveKeys() == lKeys && !QvnPlatformLiveHashes(),
+          "the live CryptoAPI contexts, keys or hashes differ from what the open handles hold");
+}
+
+// An open handle of the kind asked for, or 0, the last freed, the other kind or made up. Frees spare the kept handles,
+// which cost more to open again than the rest of an input: only a detach loses them.
+ULONG_PTR PickHandle(bool fKey, bool fFree)
+{
+    const uint8_t b = Byte();
+    const size_t iFirst = fFree && !g_fDetached ? 2 : 0, cOpen = (fKey ? g_keys.size() : g_providers.size()) - iFirst;
+    if (b < 0xF0 && cOpen != 0) {
+        return fKey ? g_keys[iFirst + b % cOpen].h : g_providers[iFirst + b % cOpen].h;
+    }
+    const ULONG_PTR hOther = fKey ? (g_providers.empty() ? 1 : g_providers[0].h) : (g_keys.empty() ? 1 : g_keys[0].h);
+    const ULONG_PTR rgSpecial[] = {0, fKey ? g_hFreedKey : g_hFreedProvider, hOther, 0x5A5A0000u + Byte()};
+    return Pick(rgSpecial, b);
+}
+
+// Data: bytes of a chosen length (any values do), the last signature or ciphertext as it is or changed, or null.
+Args Decode()
+{
+    Args a;
+    a.op = Pick(kOps, Byte());
+    a.hProv = PickHandle(false, a.op == kFreeProvider);
+    a.hKey = PickHandle(true, a.op == kFreeKey);
+    for (int i = 0; i < 2; ++i) {
+        const uint8_t b = Byte();
+        a.data[i] = g_lastOutput;
+        a.rgfNullData[i] = b == 0xFF;
+        if (b < 0x80 || b == 0xFF) {
+            a.data[i].assign(Pick(kDataSizes, b), b);
+        } else if (b >= 0xC0 && !a.data[i].empty()) {
+            a.data[i].back() ^= 1;
         }
-        // With nothing injected, freeing an open handle succeeds. What the input opened is freed; if it freed a
-        // kept handle, or detached, all are and the kept ones opened again: the module is where it started.
+    }
+    const size_t iPadding = Byte() % (1 + std::size(kHashNames));
+    g_padding.pszAlgId = iPadding == 0 ? nullptr : kHashNames[iPadding - 1];
+    a.pPadding = iPadding == 0 ? nullptr : &g_padding;
+    const uint8_t bOut = Byte(), bFlags = Byte();
+    a.out.assign(Pick(kOutputSizes, bOut), kCanary);
+    a.fNullOut = bOut & 0x20;
+    a.fNullResult = bOut & 0x40;
+    a.fNullHandle = bOut & 0x80;
+    a.dwFlags = bFlags == 0 && a.op >= kEncrypt && a.op <= kVerify ? NCRYPT_PAD_PKCS1_FLAG : Pick(kFlags, bFlags);
+    a.iChoice = Byte();
+    a.iChoice2 = Byte();
+    return a;
+}
+
+SECURITY_STATUS Call(Args &a)
+{
+    const auto &t = *g_pTable;
+    const DWORD cbOut = static_cast<DWORD>(a.out.size());
+    ULONG_PTR *phNew = a.fNullHandle ? nullptr : &a.hNew;
+    switch (a.op) {
+    case kOpen:
+        return t.OpenProvider(phNew, Pick(kProviderNames, a.iChoice), a.dwFlags);
+    case kOpenKey:
+        return t.OpenKey(a.hProv, phNew, Pick(kKeyNames, a.iChoice), Pick(kKeySpecs, a.iChoice2), a.dwFlags);
+    case kProperty:
+        return t.GetProviderProperty(a.hProv, Pick(kProperties, a.iChoice), a.Out(), cbOut, a.Result(), a.dwFlags);
+    case kFreeProvider:
+        return t.FreeProvider(a.hProv);
+    case kFreeKey:
+        return t.FreeKey(a.hProv, a.hKey);
+    case kEncrypt:
+    case kDecrypt:
+        return (a.op == kEncrypt ? t.Encrypt : t.Decrypt)(a.hProv, a.hKey, a.Data(0), a.Size(0), a.pPadding, a.Out(),
+                                                          cbOut, a.Result(), a.dwFlags);
+    case kEnumAlgorithms:
+        return t.EnumAlgorithms(a.hProv, a.dwFlags, a.fNullHandle ? nullptr : &a.cbResult, &a.pList, a.dwFlags);
+    case kSign:
+        return t.SignHash(a.hProv, a.hKey, a.pPadding, a.Data(0), a.Size(0), a.Out(), cbOut, a.Result(), a.dwFlags);
+    default:
+        return t.VerifySignature(a.hProv, a.hKey, a.pPadding, a.Data(0), a.Size(0), a.Data(1), a.Size(1), a.dwFlags);
+    }
+}
+
+// A call of a table entry, and what holds for any: a status it can give, last-error kept, inputs unwritten, outputs
+// written only on success and up to the length (a failure may give a length), blocks kept only by opens or frees.
+SECURITY_STATUS Checked(Args &a)
+{
+    const Args original = a;
+    const LONG lBlocks = QvnPlatformModuleLiveBlocks();
+    SetLastError(0x5000u + g_iCall);
+    const SECURITY_STATUS s = Call(a);
+    const size_t cStatuses = std::size(kStatuses) - (g_fMallocFailed ? 0 : 1) - (g_fInjected ? 0 : 5);
+    Check(std::count(kStatuses, kStatuses + cStatuses, s) == 1, "a status the module cannot give", s);
+    Check(GetLastError() == 0x5000u + g_iCall, "an entry changed the caller's last-error value", s);
+    Check((a.op >= kOpen && a.op <= kFreeKey && s == ERROR_SUCCESS) || QvnPlatformModuleLiveBlocks() == lBlocks,
+          "a call that opened and freed nothing kept a module block", s);
+    Check(a.data[0] == original.data[0] && a.data[1] == original.data[1], "a call wrote into its input", s);
+    Check(a.pList == original.pList && (s == ERROR_SUCCESS || a.hNew == kCanaryHandle), "a pointer was written", s);
+    const bool fLength = a.cbResult != kCanaryLength, fOk = s == ERROR_SUCCESS; // the call reported a length
+    Check(a.Untouched(fOk && fLength ? a.cbResult : 0) && (fOk ? !a.HasOut() || !fLength || a.cbResult <= a.out.size()
+                                                               : !fLength || !a.cbResult || a.cbResult > a.out.size()),
+          "a call wrote past the length it reports, or a failure a length that the buffer had room for", s);
+    if (!fOk) {
+        return s;
+    }
+    const auto it = std::find_if(g_providers.begin(), g_providers.end(), [&](auto &p) { return p.h == a.hProv; });
+    const auto itKey = std::find_if(g_keys.begin(), g_keys.end(), [&](auto &k) { return k.h == a.hKey; });
+    const bool fProv = it != g_providers.end(), fKey = itKey != g_keys.end() && itKey->hProvider == a.hProv;
+    const size_t iName = a.iChoice % std::size(kProviderNames);
+    // What a success needs, by slot in the order of Op: nothing; one of the five names; a CSP's open provider; an open
+    // provider; a key open under it; no algorithm list (FreeBuffer could not free one); a key open under it.
+    const bool rgfNeeds[] = {
+        true, iName < kProviderNameCount, fProv && it->fCsp, fProv, fKey, a.cbResult == 0, fKey, fKey, fKey, fKey};
+    Check(rgfNeeds[a.op], "a call succeeded without what it needs", s);
+    if (a.op == kOpen) {
+        g_providers.push_back({a.hNew, iName < kCspCount});
+    } else if (a.op == kOpenKey) {
+        g_keys.push_back({a.hProv, a.hNew});
+    } else if (a.op == kFreeProvider) {
+        g_hFreedProvider = a.hProv; // a freed provider takes its keys along
+        g_keys.erase(std::remove_if(g_keys.begin(), g_keys.end(), [&](auto &k) { return k.hProvider == a.hProv; }),
+                     g_keys.end());
+        g_providers.erase(it);
+    } else if (a.op == kFreeKey) {
+        g_keys.erase(itKey);
+        g_hFreedKey = a.hKey;
+    }
+    return s;
+}
+
+// With nothing injected: a buffer of the size that a size query gave is enough; a ciphertext decrypts to the
+// plaintext; a signature verifies, and changed does not.
+void CheckRoundTrip(Args &a)
+{
+    SECURITY_STATUS s = ERROR_SUCCESS;
+    if (!a.HasOut() && !a.fNullResult) {
+        a.out.assign(a.cbResult, kCanary);
+        a.fNullOut = false;
+        a.cbResult = kCanaryLength;
+        s = Checked(a);
+        Check(s != NTE_BUFFER_TOO_SMALL, "a buffer of the size that the size query gave is too small", s);
+    }
+    if (s != ERROR_SUCCESS || !a.HasOut() || a.fNullResult || a.op == kDecrypt) {
+        return;
+    }
+    g_lastOutput.assign(a.out.begin(), a.out.begin() + a.cbResult);
+    Args next = a;
+    next.op = a.op == kEncrypt ? kDecrypt : kVerify;
+    next.data[a.op == kEncrypt ? 0 : 1] = g_lastOutput;
+    next.rgfNullData[1] = false;
+    next.out.assign(512, kCanary);
+    next.cbResult = kCanaryLength;
+    s = Checked(next);
+    const bool fBack = a.op == kEncrypt ? next.cbResult == a.Size(0) &&
+                                              std::equal(a.data[0].begin(), a.data[0].end(), next.out.begin())
+                                        : !g_lastOutput.empty();
+    Check(s == ERROR_SUCCESS && fBack, "a signature does not verify or a ciphertext decrypt to its plaintext", s);
+    if (a.op == kSign) {
+        next.data[1].back() ^= 1;
+        Check(Checked(next) == NTE_BAD_SIGNATURE, "a changed signature was not refused as a bad signature");
+    }
+}
+
+void Control(const Args &a)
+{
+    if (a.op == kGetInterface) {
+        auto *pTable = reinterpret_cast<NCRYPT_KEY_STORAGE_FUNCTION_TABLE *>(kCanaryHandle);
+        const auto s = g_pfnGetInterface(Pick(kProviderNames, a.iChoice), a.fNullHandle ? nullptr : &pTable, a.dwFlags);
+        const bool fOpens = a.iChoice % std::size(kProviderNames) < kProviderNameCount && !g_fOldWindows;
+        const bool fFailure = s == STATUS_INVALID_PARAMETER || s == STATUS_NOT_SUPPORTED || s == STATUS_UNSUCCESSFUL;
+        Check(s == STATUS_SUCCESS ? pTable == g_pTable && fOpens : fFailure && ULONG_PTR(pTable) == kCanaryHandle,
+              "GetKeyStorageInterface gave another table, a status it cannot, or wrote on failure", s);
+    } else if (a.op == kVersion) {
+        g_fOldWindows = a.iChoice % 3 == 0; // 5.2, 6.0 or 10.0; the table entries do not depend on it
+        QvnPlatformSetWindowsVersion(g_fOldWindows ? 5 : a.iChoice % 3 == 1 ? 6 : 10, g_fOldWindows ? 2 : 0);
+    } else if (a.op == kFailCrypto) {
+        QvnPlatformFailCall(Pick(kFailable, a.iChoice), 1 + a.iChoice2 % 4, Pick(kInjectedErrors, a.iChoice2 / 4));
+        g_fInjected = true;
+    } else if (a.op == kFailMalloc) {
+        QvnPlatformFailModuleMalloc(1 + a.iChoice % 16);
+        g_fInjected = g_fMallocFailed = true;
+    } else {
+        // Process detach with handles open: all go, with their CryptoAPI handles and module blocks.
         QvnPlatformClearFailures();
         QvnPlatformFailModuleMalloc(0);
-        QvnPlatformSetWindowsVersion(10, 0);
-        m_fOldWindows = false;
-        for (; m_keys.size() > (m_fKeptLost ? 0 : 2); m_keys.pop_back()) {
-            Check(m_pTable->FreeKey(m_keys.back().hProvider, m_keys.back().h) == ERROR_SUCCESS, "an open key stuck");
-        }
-        for (; m_providers.size() > (m_fKeptLost ? 0 : 2); m_providers.pop_back()) {
-            Check(m_pTable->FreeProvider(m_providers.back().h) == ERROR_SUCCESS, "an open provider stuck");
-        }
-        if (m_fKeptLost) {
-            OpenKept();
-        }
-        CheckLiveHandles();
-        Check(QvnPlatformModuleLiveBlocks() == m_lWarmBlocks, "module blocks outlived the handles that held them");
-        m_lastOutput.clear(); // its memory is kept, so that libFuzzer looks for leaks only when there are some
-        QvnPlatformClearCallLog();
+        g_pfnDllMain(g_hModule, DLL_PROCESS_DETACH, nullptr);
+        g_hFreedProvider = g_providers.empty() ? g_hFreedProvider : g_providers[0].h; // it must no longer work
+        g_providers.clear();
+        g_keys.clear();
+        g_fDetached = true;
+        Check(QvnPlatformModuleLiveBlocks() == g_lColdBlocks, "process detach left module blocks behind");
+        Check(g_pTable->FreeProvider(1) == NTE_INVALID_HANDLE, "a made-up handle worked");
     }
-
-private:
-    void Check(bool fHolds, const char *pszWhat, LONG status = 0) const
-    {
-        if (!fHolds) {
-            std::fprintf(stderr, "qvn-fuzz: FINDING in call %d: %s (status 0x%08x)\n", m_iCall, pszWhat,
-                         static_cast<unsigned>(status));
-            std::abort();
-        }
-    }
-
-    uint8_t Byte() { return m_iNext < m_cbInput ? m_pbInput[m_iNext++] : 0; }
-
-    bool IsOpenKey(NCRYPT_PROV_HANDLE hProvider, NCRYPT_KEY_HANDLE h) const
-    {
-        return std::any_of(m_keys.begin(), m_keys.end(), [&](auto &k) { return k.hProvider == hProvider && k.h == h; });
-    }
-
-    // An open handle of the kind asked for, or 0, the last one freed, an open one of the other kind, or a made-up one.
-    // Frees spare the kept handles: opening them again costs more than the rest of an input.
-    ULONG_PTR PickHandle(bool fKey, bool fFree)
-    {
-        const uint8_t b = Byte();
-        const size_t iFirst = fFree && !m_fKeptLost ? 2 : 0;
-        const size_t cOpen = (fKey ? m_keys.size() : m_providers.size()) - iFirst;
-        if (b < 0xF0 && cOpen != 0) {
-            return fKey ? m_keys[iFirst + b % cOpen].h : m_providers[iFirst + b % cOpen].h;
-        }
-        const ULONG_PTR hOther =
-            fKey ? (m_providers.empty() ? 1 : m_providers[0].h) : (m_keys.empty() ? 1 : m_keys[0].h);
-        const ULONG_PTR rgSpecial[] = {0, fKey ? m_hFreedKey : m_hFreedProvider, hOther, 0x5A5A0000u + Byte()};
-        return Pick(rgSpecial, b);
-    }
-
-    // Each data argument: bytes of a chosen length (their values matter to nothing here), the last signature or
-    // ciphertext as it is or with its last byte changed, or a null pointer with a length.
-    Args Decode()
-    {
-        Args a;
-        a.op = Pick(kOps, Byte());
-        a.hProvider = PickHandle(false, a.op == kFreeProvider);
-        a.hKey = PickHandle(true, a.op == kFreeKey);
-        for (int i = 0; i < 2; ++i) {
-            const uint8_t b = Byte();
-            a.data[i] = m_lastOutput;
-            a.rgfNullData[i] = b == 0xFF;
-            if (b < 0x80 || b == 0xFF) {
-                a.data[i].resize(Pick(kDataSizes, b));
-                std::iota(a.data[i].begin(), a.data[i].end(), b);
-            } else if (b >= 0xC0 && !a.data[i].empty()) {
-                a.data[i].back() ^= 1;
-            }
-        }
-        const size_t iPadding = Byte() % (1 + std::size(kHashNames));
-        m_padding.pszAlgId = iPadding == 0 ? nullptr : kHashNames[iPadding - 1];
-        a.pPadding = iPadding == 0 ? nullptr : &m_padding;
-        const uint8_t bOut = Byte();
-        a.out.assign(Pick(kOutputSizes, bOut), kCanary);
-        a.fNullOut = bOut & 0x20;
-        a.fNullResult = bOut & 0x40;
-        a.fNullHandle = bOut & 0x80;
-        const uint8_t bFlags = Byte();
-        const bool fPadded = a.op == kEncrypt || a.op == kDecrypt || a.op == kSign || a.op == kVerify;
-        a.dwFlags = bFlags == 0 && fPadded ? NCRYPT_PAD_PKCS1_FLAG : Pick(kFlags, bFlags);
-        a.iChoice = Byte();
-        a.iChoice2 = Byte();
-        return a;
-    }
-
-    SECURITY_STATUS Call(Args &a)
-    {
-        const auto &t = *m_pTable;
-        const NCRYPT_PROV_HANDLE hProv = a.hProvider;
-        const NCRYPT_KEY_HANDLE hKey = a.hKey;
-        const DWORD cbOut = static_cast<DWORD>(a.out.size());
-        ULONG_PTR *phNew = a.fNullHandle ? nullptr : &a.hNew;
-        switch (a.op) {
-        case kOpen:
-            return t.OpenProvider(phNew, Pick(kProviderNames, a.iChoice), a.dwFlags);
-        case kOpenKey:
-            return t.OpenKey(hProv, phNew, Pick(kKeyNames, a.iChoice), Pick(kKeySpecs, a.iChoice2), a.dwFlags);
-        case kProperty:
-            return t.GetProviderProperty(hProv, Pick(kProperties, a.iChoice), a.Out(), cbOut, a.Result(), a.dwFlags);
-        case kFreeProvider:
-            return t.FreeProvider(hProv);
-        case kFreeKey:
-            return t.FreeKey(hProv, hKey);
-        case kEncrypt:
-        case kDecrypt:
-            return (a.op == kEncrypt ? t.Encrypt : t.Decrypt)(hProv, hKey, a.Data(0), a.Size(0), a.pPadding, a.Out(),
-                                                              cbOut, a.Result(), a.dwFlags);
-        case kEnumAlgorithms:
-            return t.EnumAlgorithms(hProv, a.dwFlags, a.fNullHandle ? nullptr : &a.cbResult,
-                                    reinterpret_cast<NCryptAlgorithmName **>(&a.pNeverWritten), a.dwFlags);
-        case kSign:
-            return t.SignHash(hProv, hKey, a.pPadding, a.Data(0), a.Size(0), a.Out(), cbOut, a.Result(), a.dwFlags);
-        default:
-            return t.VerifySignature(hProv, hKey, a.pPadding, a.Data(0), a.Size(0), a.Data(1), a.Size(1), a.dwFlags);
-        }
-    }
-
-    // A status that the module can return; no call writes its input; a failure writes nothing (but a result
-    // length of 0, or of a size that the buffer lacked), a success no further than the length it reports; only
-    // the five provider names open, and only open handles work (a key only under its provider).
-    void CheckCall(const Args &a, const Args &original, SECURITY_STATUS s)
-    {
-        const size_t cStatuses = std::size(kStatuses) - (m_fMallocFailed ? 0 : 1) - (m_fInjected ? 0 : 5);
-        Check(std::count(kStatuses, kStatuses + cStatuses, s) == 1, "a status the module cannot give", s);
-        Check(a.data[0] == original.data[0] && a.data[1] == original.data[1], "a call wrote into its input", s);
-        Check(a.pNeverWritten == reinterpret_cast<void *>(kCanaryHandle) &&
-                  (s == ERROR_SUCCESS || a.hNew == kCanaryHandle),
-              "a pointer was written", s);
-        if (s != ERROR_SUCCESS) {
-            Check(a.OutUntouchedFrom(0) &&
-                      (a.cbResult == kCanaryLength || a.cbResult == 0 || a.cbResult > a.out.size()),
-                  "a failed call wrote into the caller's buffer, or a result length that the buffer had room for", s);
-            return;
-        }
-        const bool fLength = a.cbResult != kCanaryLength; // the call reported a length
-        Check(!a.HasOut() || ((!fLength || a.cbResult <= a.out.size()) && a.OutUntouchedFrom(fLength ? a.cbResult : 0)),
-              "a call wrote past the length that it reports", s);
-        Check(a.op < kEncrypt || a.op == kEnumAlgorithms || IsOpenKey(a.hProvider, a.hKey), "a key worked unopened", s);
-        const auto it =
-            std::find_if(m_providers.begin(), m_providers.end(), [&](auto &p) { return p.h == a.hProvider; });
-        if (a.op == kOpen) {
-            const size_t iName = a.iChoice % std::size(kProviderNames);
-            Check(iName < kProviderNameCount, "a provider opened under a name that is none of the five", s);
-            m_providers.push_back({a.hNew, iName});
-        } else if (a.op == kOpenKey) {
-            Check(it != m_providers.end() && it->iName < kCspCount,
-                  "a key opened other than through a CSP's open provider", s);
-            m_keys.push_back({a.hProvider, a.hNew});
-        } else if (a.op == kFreeProvider) {
-            Check(it != m_providers.end(), "a provider handle that is not open was freed", s);
-            m_fKeptLost |= it - m_providers.begin() < 2;
-            m_hFreedProvider = a.hProvider; // a freed provider takes its keys along
-            m_keys.erase(
-                std::remove_if(m_keys.begin(), m_keys.end(), [&](auto &k) { return k.hProvider == a.hProvider; }),
-                m_keys.end());
-            m_providers.erase(it);
-        } else if (a.op == kFreeKey) {
-            Check(IsOpenKey(a.hProvider, a.hKey), "a key that is not open under that provider was freed", s);
-            const auto itKey = std::find_if(m_keys.begin(), m_keys.end(), [&](auto &k) { return k.h == a.hKey; });
-            m_fKeptLost |= itKey - m_keys.begin() < 2;
-            m_keys.erase(itKey);
-            m_hFreedKey = a.hKey;
-        } else if (a.op == kEnumAlgorithms) {
-            // FreeBuffer is a stub: a list that the module allocated could never be freed.
-            Check(a.cbResult == 0, "the algorithm list is not empty", s);
-        }
-    }
-
-    // With nothing injected: a buffer of the size that a size query gave is big enough; a signature verifies and
-    // a changed one does not; a ciphertext decrypts to the plaintext.
-    void CheckRoundTrip(Args &a)
-    {
-        Args next = a;
-        if (!a.HasOut() && !a.fNullResult) {
-            next.out.assign(a.cbResult, kCanary);
-            next.fNullOut = false;
-            next.cbResult = kCanaryLength;
-            const SECURITY_STATUS s = Call(next);
-            CheckCall(next, a, s);
-            Check(s != NTE_BUFFER_TOO_SMALL, "a buffer of the size that the size query gave is too small", s);
-            if (s != ERROR_SUCCESS) {
-                return;
-            }
-            a = next;
-        }
-        if (!a.HasOut() || a.fNullResult || a.op == kDecrypt) {
-            return;
-        }
-        m_lastOutput.assign(a.out.begin(), a.out.begin() + a.cbResult);
-        next.op = a.op == kEncrypt ? kDecrypt : kVerify;
-        next.data[a.op == kEncrypt ? 0 : 1] = m_lastOutput;
-        next.rgfNullData[1] = false;
-        next.out.assign(512, kCanary);
-        SECURITY_STATUS s = Call(next);
-        if (a.op == kEncrypt) {
-            Check(s == ERROR_SUCCESS && next.cbResult == a.Size(0) &&
-                      std::equal(a.data[0].begin(), a.data[0].end(), next.out.begin()),
-                  "decrypting what was encrypted did not give the plaintext back", s);
-            return;
-        }
-        Check(s == ERROR_SUCCESS && !m_lastOutput.empty(), "a signature that the key made does not verify", s);
-        next.data[1].back() ^= 1;
-        s = Call(next);
-        Check(s == NTE_BAD_SIGNATURE, "a changed signature was not refused as a bad signature", s);
-    }
-
-    // The live CryptoAPI handles are what the open handles hold. No release fails (nothing makes them, see
-    // kFailable), or the module released a handle twice, one it never had, or with flags.
-    void CheckLiveHandles()
-    {
-        for (const DWORD cCalls = QvnPlatformGetCallCount(); m_iLogged < cCalls; ++m_iLogged) {
-            QVN_CALL_RECORD call = {};
-            const std::string strName = QvnPlatformGetCall(m_iLogged, &call) ? call.szFunction : "";
-            Check(call.fSucceeded || (strName != "CryptReleaseContext" && strName != "CryptDestroyKey" &&
-                                      strName != "CryptDestroyHash"),
-                  "the module's release of a CryptoAPI handle failed", static_cast<LONG>(call.dwError));
-        }
-        const LONG lProviders =
-            std::count_if(m_providers.begin(), m_providers.end(), [](auto &p) { return p.iName < kCspCount; });
-        const LONG lKeys = static_cast<LONG>(m_keys.size());
-        Check(QvnPlatformLiveContexts() == m_lContexts + lProviders + lKeys &&
-                  QvnPlatformLiveKeys() == m_lKeys + lKeys && QvnPlatformLiveHashes() == m_lHashes,
-              "the live CryptoAPI contexts, keys or hashes differ from what the open handles hold");
-    }
-
-    void Control(const Args &a)
-    {
-        if (a.op == kGetInterface) {
-            // The one table for the five names, and not before Windows 6.0; or nothing written.
-            auto *const pUnwritten = reinterpret_cast<NCRYPT_KEY_STORAGE_FUNCTION_TABLE *>(kCanaryHandle);
-            NCRYPT_KEY_STORAGE_FUNCTION_TABLE *pTable = pUnwritten;
-            const NTSTATUS s =
-                m_pfnGetInterface(Pick(kProviderNames, a.iChoice), a.fNullHandle ? nullptr : &pTable, a.dwFlags);
-            Check(s == STATUS_SUCCESS ? pTable == m_pTable &&
-                                            a.iChoice % std::size(kProviderNames) < kProviderNameCount && !m_fOldWindows
-                                      : pTable == pUnwritten && (s == STATUS_INVALID_PARAMETER ||
-                                                                 s == STATUS_NOT_SUPPORTED || s == STATUS_UNSUCCESSFUL),
-                  "GetKeyStorageInterface gave another table, a status it cannot, or wrote on failure", s);
-        } else if (a.op == kVersion) {
-            const DWORD rgVersions[][2] = {{5, 2}, {6, 0}, {10, 0}}; // the table entries do not depend on it
-            QvnPlatformSetWindowsVersion(rgVersions[a.iChoice % 3][0], rgVersions[a.iChoice % 3][1]);
-            m_fOldWindows = a.iChoice % 3 == 0;
-        } else if (a.op == kFailCrypto) {
-            QvnPlatformFailCall(Pick(kFailable, a.iChoice), 1 + a.iChoice2 % 4, Pick(kInjectedErrors, a.iChoice2 / 4));
-            m_fInjected = true;
-        } else if (a.op == kFailMalloc) {
-            QvnPlatformFailModuleMalloc(1 + a.iChoice % 16);
-            m_fInjected = m_fMallocFailed = true;
-        } else {
-            // Process detach with whatever is open: every handle goes, and with
-            // them every CryptoAPI handle and module block.
-            QvnPlatformClearFailures();
-            QvnPlatformFailModuleMalloc(0);
-            m_pfnDllMain(reinterpret_cast<HINSTANCE>(m_hModule), DLL_PROCESS_DETACH, nullptr);
-            m_hFreedProvider = m_providers.empty() ? m_hFreedProvider : m_providers[0].h; // it must no longer work
-            m_providers.clear();
-            m_fKeptLost = true;
-            m_keys.clear();
-            CheckLiveHandles();
-            Check(QvnPlatformModuleLiveBlocks() == m_lColdBlocks, "process detach left module blocks behind");
-            CreateManager();
-        }
-    }
-
-    // Handles kept open across inputs, first in the lists, so that an input reaches keys without opening them:
-    // the key storage provider, and the 512-bit exchange and 768-bit signature keys of a CSP.
-    void OpenKept()
-    {
-        const auto &t = *m_pTable;
-        NCRYPT_PROV_HANDLE hKsp = 0, hCsp = 0;
-        NCRYPT_KEY_HANDLE hExchange = 0, hSignature = 0;
-        Check(t.OpenProvider(&hKsp, kProviderNames[4], 0) == 0 && t.OpenProvider(&hCsp, kProviderNames[0], 0) == 0 &&
-                  t.OpenKey(hCsp, &hExchange, u"fz-both", AT_KEYEXCHANGE, 0) == 0 &&
-                  t.OpenKey(hCsp, &hSignature, u"fz-both", AT_SIGNATURE, 0) == 0,
-              "the kept handles would not open");
-        m_providers = {{hKsp, 4}, {hCsp, 0}};
-        m_keys = {{hCsp, hExchange}, {hCsp, hSignature}};
-        m_fKeptLost = false;
-    }
-
-    // The first entry after loading or detach creates the provider manager; a made-up handle opens nothing.
-    void CreateManager() { Check(m_pTable->FreeProvider(1) == NTE_INVALID_HANDLE, "a made-up handle worked"); }
-
-    NCRYPT_KEY_STORAGE_FUNCTION_TABLE *m_pTable = nullptr;
-    GetKeyStorageInterfaceFn m_pfnGetInterface = nullptr;
-    BOOL(WINAPI *m_pfnDllMain)(HINSTANCE, DWORD, LPVOID) = nullptr;
-    HMODULE m_hModule = nullptr;
-    LONG m_lContexts = 0, m_lKeys = 0, m_lHashes = 0, m_lColdBlocks = 0, m_lWarmBlocks = 0;
-    std::vector<OpenProvider> m_providers;
-    std::vector<OpenKey> m_keys;
-
-    ULONG_PTR m_hFreedProvider = 0, m_hFreedKey = 0;
-    std::vector<uint8_t> m_lastOutput; // the last signature or ciphertext
-    BCRYPT_PKCS1_PADDING_INFO m_padding = {};
-    const uint8_t *m_pbInput = nullptr;
-    size_t m_cbInput = 0, m_iNext = 0;
-    bool m_fInjected = false, m_fMallocFailed = false, m_fKeptLost = false, m_fOldWindows = false;
-    int m_iCall = 0;
-    DWORD m_iLogged = 0;
-};
-
-Harness g_harness;
+}
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int * /*pargc*/, char *** /*pargv*/)
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    g_harness.Initialize();
+    static std::string s_strStore = (std::filesystem::temp_directory_path() / "qvn-fz-XXXXXX").string();
+    Check(mkdtemp(s_strStore.data()) != nullptr, "set-up: mkdtemp");
+    std::atexit([] { std::filesystem::remove_all(s_strStore); });
+    QvnPlatformSetStoreDirectory(s_strStore.c_str());
+    for (const auto &c : kContainers) {
+        HCRYPTPROV hProv = 0;
+        HCRYPTKEY hKey = 0;
+        bool fMade = CryptAcquireContextW(&hProv, c.pszName, kProviderNames[c.iCsp], kCspTypes[c.iCsp],
+                                          CRYPT_NEWKEYSET | c.dwMachine);
+        for (DWORD i = 0; i < 2; ++i) { // AT_KEYEXCHANGE, AT_SIGNATURE
+            fMade = fMade && (!c.rgdwBits[i] || (CryptGenKey(hProv, AT_KEYEXCHANGE + i, c.rgdwBits[i] << 16, &hKey) &&
+                                                 CryptDestroyKey(hKey)));
+        }
+        Check(fMade && CryptReleaseContext(hProv, 0), "set-up: a key container");
+    }
+    Check(QvnPlatformSetContainerNeedsPrompt(kProviderNames[0], u"fz-prompt", 0, TRUE), "set-up: a prompt");
+    // As the CNG router does: the module by path, its export by name.
+    g_hModule = LoadLibraryW(u"" QVN_FUZZ_MODULE_PATH);
+    g_pfnGetInterface = reinterpret_cast<GetKeyStorageInterfaceFn>(GetProcAddress(g_hModule, "GetKeyStorageInterface"));
+    g_pfnDllMain = reinterpret_cast<decltype(g_pfnDllMain)>(GetProcAddress(g_hModule, "DllMain"));
+    Check(g_pfnGetInterface && g_pfnDllMain && g_pfnGetInterface(kProviderNames[0], &g_pTable, 0) == STATUS_SUCCESS,
+          "set-up: loading the module");
+    g_pfnDllMain(g_hModule, DLL_PROCESS_DETACH, nullptr);
+    g_lColdBlocks = QvnPlatformModuleLiveBlocks();
+    OpenKept();
+    g_lWarmBlocks = QvnPlatformModuleLiveBlocks();
     return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pbData, size_t cbData)
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pb, size_t cb)
 {
-    g_harness.RunInput(pbData, cbData);
+    g_pbNext = pb;
+    g_pbEnd = pb + cb;
+    g_iLogged = 0;
+    g_hFreedProvider = g_hFreedKey = 0;
+    g_fInjected = g_fMallocFailed = false;
+    for (g_iCall = 0; g_pbNext < g_pbEnd && g_iCall < 32; ++g_iCall) {
+        Args a = Decode();
+        if (a.op > kVerify) {
+            Control(a);
+        } else if (Checked(a) == ERROR_SUCCESS && !g_fInjected && a.op >= kEncrypt && a.op < kVerify) {
+            CheckRoundTrip(a);
+        }
+        CheckLiveHandles();
+    }
+    // Back to the start: what the input opened is freed (which, with nothing injected, succeeds), and after a detach
+    // the kept handles open again.
+    QvnPlatformClearFailures();
+    QvnPlatformFailModuleMalloc(0);
+    QvnPlatformSetWindowsVersion(10, 0);
+    g_fOldWindows = false;
+    for (const size_t cKept = g_fDetached ? 0 : 2; g_keys.size() > cKept; g_keys.pop_back()) {
+        Check(g_pTable->FreeKey(g_keys.back().hProvider, g_keys.back().h) == ERROR_SUCCESS, "an open key stuck");
+    }
+    for (const size_t cKept = g_fDetached ? 0 : 2; g_providers.size() > cKept; g_providers.pop_back()) {
+        Check(g_pTable->FreeProvider(g_providers.back().h) == ERROR_SUCCESS, "an open provider stuck");
+    }
+    if (g_fDetached) {
+        OpenKept();
+    }
+    CheckLiveHandles();
+    Check(QvnPlatformModuleLiveBlocks() == g_lWarmBlocks, "module blocks outlived the handles that held them");
+    g_lastOutput.clear(); // its memory is kept, so that libFuzzer looks for leaks only when there are some
+    QvnPlatformClearCallLog();
     return 0;
 }
 
 #ifdef QVN_FUZZ_REPLAY_MAIN
-// Without libFuzzer: replays the inputs in the directories named on the
-// command line, so that the seed corpus is a test of every build.
+// Without libFuzzer: replays the inputs in a directory in name order, so that the seed corpus tests every build.
 int main(int argc, char **argv)
 {
-    std::set<std::filesystem::path> inputs; // in order, so that a run repeats
-    for (int i = 1; i < argc; ++i) {
-        for (const auto &entry : std::filesystem::directory_iterator(argv[i])) {
-            inputs.insert(entry.path());
-        }
-    }
-    g_harness.Initialize();
+    using std::filesystem::directory_iterator;
+    const std::set<std::filesystem::path> inputs(directory_iterator(argc > 1 ? argv[1] : "."), directory_iterator());
+    LLVMFuzzerInitialize(&argc, &argv);
     for (const auto &path : inputs) {
         std::ifstream file(path, std::ios::binary);
-        const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-        std::printf("replaying %s\n", path.filename().c_str());
-        std::fflush(stdout);
-        g_harness.RunInput(bytes.data(), bytes.size());
+        const std::string bytes{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+        std::fprintf(stderr, "replaying %s\n", path.filename().c_str());
+        LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size());
     }
     std::printf("%zu inputs replayed without a finding\n", inputs.size());
     return inputs.empty() ? 2 : 0;
