@@ -8,6 +8,18 @@ file(GLOB_RECURSE KSP_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/src/*.cpp)
 # C++ runtime, so that their only imports are system DLLs.
 set(QVN_WIN_STATIC_RUNTIME -static -static-libgcc -static-libstdc++)
 
+# A Windows program that runs under Wine beside the DLL: in bin/, Unicode,
+# warnings as errors, the static runtime, linked with the named libraries.
+function(qvn_windows_program name)
+  cmake_parse_arguments(P "" "" "SOURCES;LIBRARIES" ${ARGN})
+  add_executable(${name} ${P_SOURCES})
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/bin)
+  target_compile_definitions(${name} PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN)
+  target_compile_options(${name} PRIVATE -Wall -Wextra -Werror)
+  target_link_options(${name} PRIVATE ${QVN_WIN_STATIC_RUNTIME})
+  target_link_libraries(${name} PRIVATE ${P_LIBRARIES})
+endfunction()
+
 add_library(QvnTpmKsp SHARED ${KSP_SOURCES}
   ${PROJECT_SOURCE_DIR}/src/QvnTpmKsp.def ${PROJECT_SOURCE_DIR}/src/QvnTpmKsp.rc)
 set_target_properties(QvnTpmKsp PROPERTIES PREFIX "" OUTPUT_NAME QvnTpmKsp

@@ -35,3 +35,6 @@ qvn_pe_machine() {
     *) echo unknown ;;
     esac
 }
+
+# A Linux path as Wine's Z: drive names it, for arguments of Windows programs.
+winpath() { printf 'Z:%s' "$(realpath -m "$1" | tr / '\\')"; }
