@@ -19,8 +19,12 @@ QVN_WINE32=/usr/lib/wine/wine
 QVN_WINESERVER=$(command -v wineserver || true)
 [ -n "$QVN_WINESERVER" ] || QVN_WINESERVER=/usr/lib/wine/wineserver
 
+# Whether this machine runs 32-bit Wine programs at all: the wine32 package
+# installed, and a kernel that executes i386 programs (some build theirs
+# without IA-32 emulation: "Exec format error").
+qvn_wine32_runs() { "$QVN_WINE32" --version >/dev/null 2>&1; }
 qvn_wine_has_32bit() {
-    [ -x "$QVN_WINE32" ] && [ -d "$WINEPREFIX/drive_c/windows/syswow64" ]
+    qvn_wine32_runs && [ -d "$WINEPREFIX/drive_c/windows/syswow64" ]
 }
 
 # PE machine of an .exe or .dll: prints i386, x86-64 or unknown.
@@ -38,3 +42,27 @@ qvn_pe_machine() {
 
 # A Linux path as Wine's Z: drive names it, for arguments of Windows programs.
 winpath() { printf 'Z:%s' "$(realpath -m "$1" | tr / '\\')"; }
+
+# One server for a whole stage of several programs: Debian's wineserver quits
+# with its last program, so whether the next one joins that session or meets
+# a server on its way out ("recvmsg: Connection reset by peer") would be a
+# matter of timing. Started after the prefix is ready (scripts/wine-prefix
+# waits for its own server to end); ended, and waited for, when the shell
+# that started it exits. A stage inside another's session joins it.
+qvn_wine_session() {
+    [ "${QVN_WINE_SESSION:-}" = "$WINEPREFIX" ] && return 0
+    timeout 60 "$QVN_WINESERVER" -w
+    "$QVN_WINESERVER" -p
+    export QVN_WINE_SESSION=$WINEPREFIX
+    trap 'qvn_wine_session_end' EXIT
+}
+qvn_wine_session_end() {
+    "$QVN_WINESERVER" -k 2>/dev/null || true
+    timeout 60 "$QVN_WINESERVER" -w || true
+}
+
+# Says that a stage did not run, and why; `make test` lists these at its end.
+qvn_not_run() {
+    echo "NOT RUN: $1: $2"
+    if [ -n "${QVN_NOT_RUN:-}" ]; then echo "$1: $2" >>"$QVN_NOT_RUN"; fi
+}

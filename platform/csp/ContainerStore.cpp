@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -30,6 +31,7 @@ namespace
 // Names whose hex form would be longer than this are stored under a digest.
 constexpr size_t kMaxHexFileName = 200;
 const char kLockFileName[] = ".lock";
+const int kLockTries = 2000; // 10 ms apart: 20 s
 const char kContainerSuffix[] = ".ctr";
 
 struct RootState {
@@ -102,11 +104,20 @@ public:
             }
             Fail(NTE_FAIL);
         }
-        while (flock(m_fd, fExclusive ? LOCK_EX : LOCK_SH) != 0) {
-            if (errno != EINTR) {
+        // A bounded wait: a lock left held (a process stopped while holding
+        // it) fails the call within seconds, with the lock file named.
+        for (int nTry = 0; flock(m_fd, (fExclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0; ++nTry) {
+            if (errno != EWOULDBLOCK && errno != EINTR) {
                 close(m_fd);
                 Fail(NTE_FAIL);
             }
+            if (nTry == kLockTries) {
+                std::fprintf(stderr, "container store: %s still locked after %d s\n", strLock.c_str(),
+                             kLockTries / 100);
+                close(m_fd);
+                Fail(NTE_FAIL);
+            }
+            usleep(10000);
         }
     }
     ~DirectoryLock()
