@@ -18,19 +18,34 @@
 #include "thread.h"
 
 #include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
 #include <new>
+
+#include <pthread.h>
+#include <time.h>
 
 namespace
 {
 
-constexpr std::chrono::seconds kEnterLimit{20};
+constexpr time_t kEnterLimit = 20; // seconds
 
 struct SectionLock {
-    std::timed_mutex mutex;
+    // pthread_mutex_timedlock rather than std::timed_mutex, whose
+    // pthread_mutex_clocklock ThreadSanitizer does not see.
+    struct Mutex {
+        pthread_mutex_t m = PTHREAD_MUTEX_INITIALIZER;
+        ~Mutex() { pthread_mutex_destroy(&m); }
+        bool try_lock() { return pthread_mutex_trylock(&m) == 0; }
+        void unlock() { pthread_mutex_unlock(&m); }
+        bool LockWithin(time_t tSeconds)
+        {
+            timespec deadline{};
+            clock_gettime(CLOCK_REALTIME, &deadline);
+            deadline.tv_sec += tSeconds;
+            return pthread_mutex_timedlock(&m, &deadline) == 0;
+        }
+    } mutex;
     // The owning thread, 0 when free. A thread only ever finds its own id
     // here if it stored it, so relaxed loads are enough for that test.
     std::atomic<DWORD> dwOwner{0};
@@ -116,10 +131,10 @@ void WINAPI EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
     if (EnterAgain(lpCriticalSection, pLock, dwSelf)) {
         return;
     }
-    if (!pLock->mutex.try_lock_for(kEnterLimit)) {
+    if (!pLock->mutex.LockWithin(kEnterLimit)) {
         char szWhat[96];
         std::snprintf(szWhat, sizeof(szWhat), "waited %lld s for a critical section that thread %lu holds",
-                      static_cast<long long>(kEnterLimit.count()),
+                      static_cast<long long>(kEnterLimit),
                       static_cast<unsigned long>(pLock->dwOwner.load(std::memory_order_relaxed)));
         Misuse("EnterCriticalSection", szWhat);
     }
