@@ -20,7 +20,7 @@ demo:
 	@build/linux-release/bin/qvnksp demo
 
 test:
-	@$(BOOTSTRAP)
+	@$(BOOTSTRAP) --wine32
 	@scripts/run-tests
 
 linux:
@@ -42,7 +42,7 @@ windows:
 	scripts/msi-build build/win32/bin/QvnTpmKsp.dll dist/win32
 
 bench:
-	@$(BOOTSTRAP)
+	@$(BOOTSTRAP) --wine32
 	@scripts/run-bench
 
 fuzz:
