@@ -76,6 +76,10 @@ LONG QvnPlatformLiveHashes(void);
  * pass through the stand-in's C runtime, which counts them and can fail one. */
 /* The nth module malloc from now (1 = the next) returns NULL; 0 cancels. */
 void QvnPlatformFailModuleMalloc(DWORD nthCall);
+/* While on, module mallocs go straight to the C runtime, neither counted nor
+ * failed nor tracked: the coverage runtime linked into the module turns it on
+ * while it writes its counts. */
+void QvnPlatformPassModuleMallocs(BOOL fPass);
 /* Module mallocs since the last reset of the counters. */
 DWORD QvnPlatformModuleMallocCount(void);
 /* Module blocks allocated and not yet freed (over the process lifetime). */
