@@ -166,59 +166,26 @@ int RemoveEntry(const char *pszPath, const struct stat *, int, struct FTW *)
 
 WString Wide(const std::string &strUtf8)
 {
-    WString result;
-    for (size_t i = 0; i < strUtf8.size();) {
-        const unsigned char b = static_cast<unsigned char>(strUtf8[i]);
-        char32_t cp = b;
-        size_t cbExtra = 0;
-        if (b >= 0xf0) {
-            cp = b & 0x07, cbExtra = 3;
-        } else if (b >= 0xe0) {
-            cp = b & 0x0f, cbExtra = 2;
-        } else if (b >= 0xc0) {
-            cp = b & 0x1f, cbExtra = 1;
-        }
-        for (size_t k = 1; k <= cbExtra && i + k < strUtf8.size(); ++k) {
-            cp = cp << 6 | (static_cast<unsigned char>(strUtf8[i + k]) & 0x3f);
-        }
-        i += 1 + cbExtra;
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            result.push_back(static_cast<WCHAR>(0xd800 + (cp >> 10)));
-            result.push_back(static_cast<WCHAR>(0xdc00 + (cp & 0x3ff)));
-        } else {
-            result.push_back(static_cast<WCHAR>(cp));
-        }
+    if (strUtf8.empty()) {
+        return WString();
     }
-    return result;
+    WString str(static_cast<size_t>(
+                    MultiByteToWideChar(CP_UTF8, 0, strUtf8.data(), static_cast<int>(strUtf8.size()), nullptr, 0)),
+                0);
+    MultiByteToWideChar(CP_UTF8, 0, strUtf8.data(), static_cast<int>(strUtf8.size()), &str[0],
+                        static_cast<int>(str.size()));
+    return str;
 }
 
 std::string Narrow(const WCHAR *psz)
 {
-    std::string result;
-    for (; psz != nullptr && *psz != 0; ++psz) {
-        char32_t cp = *psz;
-        if (cp >= 0xd800 && cp < 0xdc00 && psz[1] >= 0xdc00 && psz[1] < 0xe000) {
-            cp = 0x10000 + ((cp - 0xd800) << 10) + (psz[1] - 0xdc00);
-            ++psz;
-        }
-        if (cp < 0x80) {
-            result.push_back(static_cast<char>(cp));
-        } else if (cp < 0x800) {
-            result.push_back(static_cast<char>(0xc0 | cp >> 6));
-            result.push_back(static_cast<char>(0x80 | (cp & 0x3f)));
-        } else if (cp < 0x10000) {
-            result.push_back(static_cast<char>(0xe0 | cp >> 12));
-            result.push_back(static_cast<char>(0x80 | (cp >> 6 & 0x3f)));
-            result.push_back(static_cast<char>(0x80 | (cp & 0x3f)));
-        } else {
-            result.push_back(static_cast<char>(0xf0 | cp >> 18));
-            result.push_back(static_cast<char>(0x80 | (cp >> 12 & 0x3f)));
-            result.push_back(static_cast<char>(0x80 | (cp >> 6 & 0x3f)));
-            result.push_back(static_cast<char>(0x80 | (cp & 0x3f)));
-        }
+    if (psz == nullptr || psz[0] == 0) {
+        return std::string();
     }
-    return result;
+    std::string str(static_cast<size_t>(WideCharToMultiByte(CP_UTF8, 0, psz, -1, nullptr, 0, nullptr, nullptr)), 0);
+    WideCharToMultiByte(CP_UTF8, 0, psz, -1, &str[0], static_cast<int>(str.size()), nullptr, nullptr);
+    str.pop_back(); // the NUL
+    return str;
 }
 
 std::string Hex(const Bytes &bytes)

@@ -162,13 +162,6 @@ void QvnPlatformTrackModuleFrees(BOOL fTrack)
     }
 }
 
-DWORD QvnPlatformModuleFreeCount(void)
-{
-    AllocState &state = State();
-    std::lock_guard<std::mutex> lock(state.mutex);
-    return static_cast<DWORD>(state.frees.size());
-}
-
 BOOL QvnPlatformGetModuleFree(DWORD dwIndex, SIZE_T *pcbBlock, BOOL *pfAllZero)
 {
     AllocState &state = State();
