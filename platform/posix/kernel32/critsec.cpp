@@ -141,20 +141,6 @@ void WINAPI EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
     TakeOwnership(lpCriticalSection, pLock, dwSelf);
 }
 
-BOOL WINAPI TryEnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
-{
-    SectionLock *pLock = LockOf(lpCriticalSection, "TryEnterCriticalSection");
-    const DWORD dwSelf = qvn::CurrentThreadId();
-    if (EnterAgain(lpCriticalSection, pLock, dwSelf)) {
-        return TRUE;
-    }
-    if (!pLock->mutex.try_lock()) {
-        return FALSE;
-    }
-    TakeOwnership(lpCriticalSection, pLock, dwSelf);
-    return TRUE;
-}
-
 void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
 {
     SectionLock *pLock = LockOf(lpCriticalSection, "LeaveCriticalSection");
