@@ -240,11 +240,14 @@ std::string CheckModuleFile(Findings &findings, const Context &ctx, const std::s
     std::string strError;
     if (!ReadWholeFile(strPath, file, strError)) {
 #ifdef _WIN32
-        const std::string strBits = std::to_string(sizeof(void *) * 8);
-        const std::string strFix = "install the " + strBits + "-bit QvnTpmKsp.dll in " + strSystem +
-                                   " (the system folder of " + strBits +
-                                   "-bit programs; the package QvnTpmKsp.msi puts the 32-bit module there) and "
-                                   "register it";
+        // The product is the 32-bit module; a 64-bit process looks for a 64-bit build.
+        const std::string strFix =
+            sizeof(void *) == 4 ? "install QvnTpmKsp.dll in " + strSystem +
+                                      " (the system folder of 32-bit programs, where the package QvnTpmKsp.msi "
+                                      "puts it) and register it"
+                                : "install the 64-bit QvnTpmKsp.dll in " + strSystem +
+                                      " (the system folder of 64-bit programs), or check the product, the 32-bit "
+                                      "module, with the 32-bit qvnksp.exe";
 #else
         const std::string strFix = "build the module next to qvnksp, or give its path with --module";
 #endif
