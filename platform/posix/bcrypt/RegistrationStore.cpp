@@ -2,6 +2,7 @@
 
 #include <qvnplatform.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <new>
@@ -261,7 +262,7 @@ NTSTATUS RemoveRegistration(const std::u16string &strName)
     });
 }
 
-NTSTATUS FindRegistration(const std::u16string &strName, ProviderRegistration *pRegistration)
+NTSTATUS FindRegistration(const std::u16string &strName, ProviderRegistration *pRegistration, bool fAliasesToo)
 {
     return Guarded([&]() -> NTSTATUS {
         const std::string strDirectory = RegistrationDirectory();
@@ -283,6 +284,12 @@ NTSTATUS FindRegistration(const std::u16string &strName, ProviderRegistration *p
             }
         }
         auto it = FindByName(registrations, strName);
+        if (it == registrations.end() && fAliasesToo) {
+            it = std::find_if(registrations.begin(), registrations.end(), [&](const ProviderRegistration &reg) {
+                return std::any_of(reg.aliases.begin(), reg.aliases.end(),
+                                   [&](const std::u16string &strAlias) { return SameProviderName(strAlias, strName); });
+            });
+        }
         if (it == registrations.end()) {
             return STATUS_NOT_FOUND;
         }

@@ -37,8 +37,10 @@ NTSTATUS StoreRegistration(const ProviderRegistration &registration, bool fOverw
 // Removes the registration of that name; STATUS_NOT_FOUND when there is none.
 NTSTATUS RemoveRegistration(const std::u16string &strName);
 
-// Reads the registration of that name; STATUS_NOT_FOUND when there is none.
-NTSTATUS FindRegistration(const std::u16string &strName, ProviderRegistration *pRegistration);
+// Reads the registration of that name (with fAliasesToo, else the one that has
+// it as an alias, as the CNG router resolves a name); STATUS_NOT_FOUND when
+// there is none.
+NTSTATUS FindRegistration(const std::u16string &strName, ProviderRegistration *pRegistration, bool fAliasesToo = false);
 
 } // namespace bcrypt
 } // namespace qvn

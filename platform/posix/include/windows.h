@@ -208,6 +208,13 @@ BOOL WINAPI FreeLibrary(HMODULE hLibModule);
 
 void WINAPI Sleep(DWORD dwMilliseconds);
 
+/* Text: the stand-in's ANSI code page is UTF-8, the encoding of Linux's
+ * command lines and file names. */
+#define CP_ACP 0
+#define CP_UTF8 65001
+int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int cbMultiByte,
+                               LPWSTR lpWideCharStr, int cchWideChar);
+
 QVN_END_C
 
 #ifdef __cplusplus

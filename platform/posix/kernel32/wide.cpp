@@ -1,6 +1,9 @@
 // UTF-16 <-> UTF-8 conversion for the stand-in's libraries.
 #include "wide.h"
 
+#include <algorithm>
+#include <cstring>
+
 namespace qvn
 {
 namespace
@@ -139,3 +142,32 @@ std::u16string ToUtf16(const std::string &str)
 }
 
 } // namespace qvn
+
+extern "C" int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int cbMultiByte,
+                                          LPWSTR lpWideCharStr, int cchWideChar)
+{
+    if (CodePage != CP_ACP && CodePage != CP_UTF8) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    if (dwFlags != 0) {
+        SetLastError(ERROR_INVALID_FLAGS);
+        return 0;
+    }
+    if (lpMultiByteStr == nullptr || cbMultiByte == 0 || cchWideChar < 0 ||
+        (cchWideChar > 0 && lpWideCharStr == nullptr)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    // A length of -1 takes the text with its terminating NUL, which is converted too.
+    const size_t cb = cbMultiByte < 0 ? std::strlen(lpMultiByteStr) + 1 : static_cast<size_t>(cbMultiByte);
+    const std::u16string str = qvn::ToUtf16(std::string(lpMultiByteStr, cb));
+    if (cchWideChar != 0 && str.size() > static_cast<size_t>(cchWideChar)) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    if (cchWideChar != 0) {
+        std::copy(str.begin(), str.end(), lpWideCharStr);
+    }
+    return static_cast<int>(str.size());
+}
