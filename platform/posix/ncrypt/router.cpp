@@ -139,6 +139,9 @@ SECURITY_STATUS WINAPI NCryptOpenStorageProvider(NCRYPT_PROV_HANDLE *phProvider,
 SECURITY_STATUS WINAPI NCryptOpenKey(NCRYPT_PROV_HANDLE hProvider, NCRYPT_KEY_HANDLE *phKey, LPCWSTR pszKeyName,
                                      DWORD dwLegacyKeySpec, DWORD dwFlags)
 {
+    if (phKey == nullptr) {
+        return NTE_INVALID_PARAMETER;
+    }
     std::lock_guard<std::mutex> lock(g_mutex);
     Provider *pProvider = reinterpret_cast<Provider *>(hProvider);
     if (g_providers.count(pProvider) == 0) {
@@ -146,9 +149,8 @@ SECURITY_STATUS WINAPI NCryptOpenKey(NCRYPT_PROV_HANDLE hProvider, NCRYPT_KEY_HA
     }
     try {
         Key *pKey = new Key{pProvider, 0};
-        const SECURITY_STATUS status =
-            pProvider->pTable->OpenKey(pProvider->hModuleProvider, phKey != nullptr ? &pKey->hModuleKey : nullptr,
-                                       pszKeyName, dwLegacyKeySpec, dwFlags);
+        const SECURITY_STATUS status = pProvider->pTable->OpenKey(pProvider->hModuleProvider, &pKey->hModuleKey,
+                                                                  pszKeyName, dwLegacyKeySpec, dwFlags);
         if (status != ERROR_SUCCESS) {
             delete pKey;
             return status;
