@@ -13,7 +13,7 @@
 # notification.
 add_library(qvn_replay_module SHARED $<TARGET_OBJECTS:ksp_objects> $<TARGET_OBJECTS:qvn_dllcrt>)
 target_link_libraries(qvn_replay_module PRIVATE qvnplatform)
-target_link_options(qvn_replay_module PRIVATE -Wl,--wrap=malloc -Wl,--wrap=free
+target_link_options(qvn_replay_module PRIVATE -Wl,--wrap=malloc -Wl,--wrap=free ${QVN_DLLCRT_LINK_OPTIONS}
   -Wl,--version-script=${PROJECT_SOURCE_DIR}/fuzz/QvnTpmKspFuzz.map)
 set_target_properties(qvn_replay_module PROPERTIES
   OUTPUT_NAME QvnTpmKspReplay PREFIX ""
