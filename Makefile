@@ -4,7 +4,7 @@ SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 BOOTSTRAP := scripts/bootstrap
 
-.PHONY: all demo test linux windows bench fuzz coverage lint format clean
+.PHONY: all demo test linux windows release bench fuzz coverage lint format clean
 
 all: linux
 
@@ -40,6 +40,11 @@ windows:
 	cp build/win64/bin/QvnTpmKsp.dll dist/win64/
 # The installer for administrators: dist/win32/QvnTpmKsp-<version>.msi.
 	scripts/msi-build build/win32/bin/QvnTpmKsp.dll dist/win32
+
+# What is shipped, reproducible and (given a certificate, see the README) signed: dist/release/.
+release:
+	@$(BOOTSTRAP)
+	@scripts/release-build dist/release
 
 bench:
 	@$(BOOTSTRAP)
