@@ -19,8 +19,10 @@ QVN_WINE32=/usr/lib/wine/wine
 QVN_WINESERVER=$(command -v wineserver || true)
 [ -n "$QVN_WINESERVER" ] || QVN_WINESERVER=/usr/lib/wine/wineserver
 
+qvn_wine32_runs() { [ -x "$QVN_WINE32" ] && "$QVN_WINE32" --version >/dev/null 2>&1; }
+# The loader runs only where the kernel runs 32-bit programs at all.
 qvn_wine_has_32bit() {
-    [ -x "$QVN_WINE32" ] && [ -d "$WINEPREFIX/drive_c/windows/syswow64" ]
+    qvn_wine32_runs && [ -d "$WINEPREFIX/drive_c/windows/syswow64" ]
 }
 
 # PE machine of an .exe or .dll: prints i386, x86-64 or unknown.
