@@ -1,0 +1,409 @@
+// See WineFaults.h.
+#include "WineFaults.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <set>
+
+namespace
+{
+
+// The test CSP as advapi32 loaded it, pinned so that it stays loaded (and
+// keeps its counts) while no context is open.
+struct Csp {
+    QVN_WINE_CSP_FAIL_CALL pfnFailCall = nullptr;
+    QVN_WINE_CSP_OPEN_HANDLES pfnOpenHandles = nullptr;
+    QVN_WINE_CSP_TAKE_CALLS pfnTakeCalls = nullptr;
+};
+const Csp &TheCsp()
+{
+    static const Csp s_csp = [] {
+        HCRYPTPROV hProv = 0;
+        EXPECT_TRUE(CryptAcquireContextW(&hProv, nullptr, qvntest::kAlderProvider, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
+        WCHAR szPath[MAX_PATH] = {};
+        GetModuleFileNameW(GetModuleHandleW(L"QvnWineCsp.dll"), szPath, MAX_PATH);
+        const HMODULE h = LoadLibraryW(szPath);
+        CryptReleaseContext(hProv, 0);
+        const auto get = [h](const char *pszName) { return reinterpret_cast<void *>(GetProcAddress(h, pszName)); };
+        Csp csp = {reinterpret_cast<QVN_WINE_CSP_FAIL_CALL>(get("QvnWineCspFailCall")),
+                   reinterpret_cast<QVN_WINE_CSP_OPEN_HANDLES>(get("QvnWineCspOpenHandles")),
+                   reinterpret_cast<QVN_WINE_CSP_TAKE_CALLS>(get("QvnWineCspTakeCalls"))};
+        if (!csp.pfnFailCall || !csp.pfnOpenHandles || !csp.pfnTakeCalls) {
+            std::fprintf(stderr, "the test CSP's controls are missing\n");
+            std::abort();
+        }
+        csp.pfnTakeCalls(nullptr, 0);
+        return csp;
+    }();
+    return s_csp;
+}
+
+std::vector<QVN_CALL_RECORD> g_calls; // taken from the CSP so far
+
+LONG Open(int i)
+{
+    LONG rgl[3] = {};
+    TheCsp().pfnOpenHandles(&rgl[0], &rgl[1], &rgl[2]);
+    return rgl[i];
+}
+
+// The module's heap, seen through its imports.
+struct Heap {
+    std::mutex mutex;
+    std::map<void *, size_t> live;
+    DWORD cAllocations = 0, dwFailCountdown = 0;
+    bool fTrackFrees = false;
+    int learning = 0;                // 1: the next failure starts it, 2: learning
+    std::set<void *> runtimeCallers; // where the runtime allocates to throw
+    std::vector<std::pair<SIZE_T, BOOL>> frees;
+} g_heap;
+
+// Whether this allocation of the module's code (called from pCaller) is the
+// one to fail; counts it. The runtime's allocations to throw are not the
+// module's (on Linux they are the shared C++ runtime's): they go through.
+bool AllocationFails(void *pCaller)
+{
+    std::lock_guard<std::mutex> lock(g_heap.mutex);
+    if (g_heap.learning == 2) {
+        g_heap.runtimeCallers.insert(pCaller);
+    }
+    if (g_heap.runtimeCallers.count(pCaller) != 0) {
+        return false;
+    }
+    ++g_heap.cAllocations;
+    const bool fFails = g_heap.dwFailCountdown != 0 && --g_heap.dwFailCountdown == 0;
+    g_heap.learning += fFails && g_heap.learning == 1 ? 1 : 0;
+    return fFails;
+}
+
+void *Kept(void *pv, size_t cb, void *pCaller)
+{
+    std::lock_guard<std::mutex> lock(g_heap.mutex);
+    if (pv != nullptr && g_heap.runtimeCallers.count(pCaller) == 0) {
+        g_heap.live[pv] = cb;
+    }
+    return pv;
+}
+
+void Forget(void *pv)
+{
+    std::lock_guard<std::mutex> lock(g_heap.mutex);
+    const auto it = g_heap.live.find(pv);
+    if (it == g_heap.live.end()) {
+        return; // allocated while the module loaded, before the imports were patched
+    }
+    if (g_heap.fTrackFrees) {
+        const BYTE *pb = static_cast<const BYTE *>(pv);
+        g_heap.frees.push_back({it->second, std::all_of(pb, pb + it->second, [](BYTE b) { return b == 0; })});
+    }
+    g_heap.live.erase(it);
+}
+
+void *__cdecl HookMalloc(size_t cb)
+{
+    void *pCaller = __builtin_return_address(0);
+    return AllocationFails(pCaller) ? nullptr : Kept(malloc(cb), cb, pCaller);
+}
+void *__cdecl HookCalloc(size_t c, size_t cb)
+{
+    void *pCaller = __builtin_return_address(0);
+    return AllocationFails(pCaller) ? nullptr : Kept(calloc(c, cb), c * cb, pCaller);
+}
+void *__cdecl HookRealloc(void *pv, size_t cb)
+{
+    void *pCaller = __builtin_return_address(0);
+    if (AllocationFails(pCaller)) {
+        return nullptr;
+    }
+    Forget(pv);
+    return Kept(realloc(pv, cb), cb, pCaller);
+}
+void __cdecl HookFree(void *pv)
+{
+    Forget(pv);
+    free(pv);
+}
+
+template <typename T> T *At(HMODULE h, ULONG_PTR rva)
+{
+    return reinterpret_cast<T *>(reinterpret_cast<BYTE *>(h) + rva);
+}
+
+// CryptoAPI gives and takes PKCS #1 values least significant byte first.
+qvntest::Bytes Reversed(qvntest::Bytes bytes)
+{
+    std::reverse(bytes.begin(), bytes.end());
+    return bytes;
+}
+
+// The key imported into an rsaenh verification context.
+struct Judge {
+    HCRYPTPROV hProv = 0;
+    HCRYPTKEY hKey = 0;
+    explicit Judge(const qvntest::TestKey &key)
+    {
+        EXPECT_TRUE(CryptAcquireContextW(&hProv, nullptr, MS_ENH_RSA_AES_PROV_W, PROV_RSA_AES, CRYPT_VERIFYCONTEXT) &&
+                    CryptImportKey(hProv, key.blob.data(), DWORD(key.blob.size()), 0, 0, &hKey))
+            << GetLastError();
+    }
+    ~Judge()
+    {
+        CryptDestroyKey(hKey);
+        CryptReleaseContext(hProv, 0);
+    }
+};
+
+} // namespace
+
+void QvnPlatformFailCall(const char *pszFunction, DWORD nthCall, DWORD dwError)
+{
+    TheCsp().pfnFailCall(pszFunction, nthCall, dwError);
+}
+void QvnPlatformClearFailures()
+{
+    TheCsp().pfnFailCall("", 0, 0);
+}
+void QvnPlatformClearCallLog()
+{
+    TheCsp().pfnTakeCalls(nullptr, 0);
+    g_calls.clear();
+}
+DWORD QvnPlatformGetCallCount()
+{
+    QVN_CALL_RECORD calls[256];
+    for (DWORD cLeft = 1; cLeft != 0;) {
+        cLeft = TheCsp().pfnTakeCalls(calls, 256);
+        g_calls.insert(g_calls.end(), calls, calls + std::min<DWORD>(cLeft, 256));
+        cLeft -= std::min<DWORD>(cLeft, 256);
+    }
+    return static_cast<DWORD>(g_calls.size());
+}
+BOOL QvnPlatformGetCall(DWORD dwIndex, QVN_CALL_RECORD *pRecord)
+{
+    if (dwIndex >= g_calls.size()) {
+        return FALSE;
+    }
+    *pRecord = g_calls[dwIndex];
+    return TRUE;
+}
+LONG QvnPlatformLiveContexts()
+{
+    return Open(0);
+}
+LONG QvnPlatformLiveKeys()
+{
+    return Open(1);
+}
+LONG QvnPlatformLiveHashes()
+{
+    return Open(2);
+}
+void QvnPlatformFailModuleMalloc(DWORD nthCall)
+{
+    std::lock_guard<std::mutex> lock(g_heap.mutex);
+    g_heap.dwFailCountdown = nthCall;
+}
+DWORD QvnPlatformModuleMallocCount()
+{
+    std::lock_guard<std::mutex> lock(g_heap.mutex);
+    return g_heap.cAllocations;
+}
+LONG QvnPlatformModuleLiveBlocks()
+{
+    std::lock_guard<std::mutex> lock(g_heap.mutex);
+    return static_cast<LONG>(g_heap.live.size());
+}
+void QvnPlatformResetModuleCounters()
+{
+    std::lock_guard<std::mutex> lock(g_heap.mutex);
+    g_heap.cAllocations = g_heap.dwFailCountdown = 0;
+    g_heap.frees.clear();
+}
+void QvnPlatformTrackModuleFrees(BOOL fTrack)
+{
+    std::lock_guard<std::mutex> lock(g_heap.mutex);
+    g_heap.fTrackFrees = fTrack;
+    g_heap.frees.clear();
+}
+BOOL QvnPlatformGetModuleFree(DWORD dwIndex, SIZE_T *pcbBlock, BOOL *pfAllZero)
+{
+    std::lock_guard<std::mutex> lock(g_heap.mutex);
+    if (dwIndex >= g_heap.frees.size()) {
+        return FALSE;
+    }
+    if (pcbBlock != nullptr) {
+        *pcbBlock = g_heap.frees[dwIndex].first;
+    }
+    *pfAllZero = g_heap.frees[dwIndex].second;
+    return TRUE;
+}
+
+// The C++ runtime linked into the module allocates to throw (the exception,
+// and at a thread's first exception per-thread state that lives until the
+// thread ends, not until the module unloads). Where it does is learnt here,
+// once per module instance, from the std::bad_alloc of a failed allocation:
+// what is allocated after that failure and until the call returns.
+void LearnRuntimeCallers(HMODULE hModule)
+{
+    const auto pfnGetInterface = reinterpret_cast<NTSTATUS(WINAPI *)(LPCWSTR, void **, DWORD)>(
+        reinterpret_cast<void *>(GetProcAddress(hModule, "GetKeyStorageInterface")));
+    {
+        std::lock_guard<std::mutex> lock(g_heap.mutex);
+        g_heap.dwFailCountdown = 1;
+        g_heap.learning = 1;
+    }
+    void *pTable = nullptr;
+    pfnGetInterface(L"Quorvane TPM Key Storage Provider", &pTable, 0);
+    std::lock_guard<std::mutex> lock(g_heap.mutex);
+    g_heap.learning = 0;
+    g_heap.dwFailCountdown = 0;
+}
+
+bool HookModuleHeap(HMODULE hModule)
+{
+    const struct {
+        const char *pszName;
+        void *pfn;
+    } hooks[] = {{"malloc", reinterpret_cast<void *>(HookMalloc)},
+                 {"calloc", reinterpret_cast<void *>(HookCalloc)},
+                 {"realloc", reinterpret_cast<void *>(HookRealloc)},
+                 {"free", reinterpret_cast<void *>(HookFree)}};
+    const auto *pNt = At<IMAGE_NT_HEADERS>(hModule, reinterpret_cast<IMAGE_DOS_HEADER *>(hModule)->e_lfanew);
+    const DWORD rvaImports = pNt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress;
+    size_t cPatched = 0;
+    for (auto *pImport = At<IMAGE_IMPORT_DESCRIPTOR>(hModule, rvaImports); pImport->Name != 0; ++pImport) {
+        if (_stricmp(At<char>(hModule, pImport->Name), "msvcrt.dll") != 0) {
+            continue;
+        }
+        auto *pName = At<IMAGE_THUNK_DATA>(hModule, pImport->OriginalFirstThunk);
+        for (auto *pSlot = At<IMAGE_THUNK_DATA>(hModule, pImport->FirstThunk); pName->u1.AddressOfData != 0;
+             ++pName, ++pSlot) {
+            for (const auto &hook : hooks) {
+                if (!IMAGE_SNAP_BY_ORDINAL(pName->u1.Ordinal) &&
+                    std::strcmp(At<IMAGE_IMPORT_BY_NAME>(hModule, pName->u1.AddressOfData)->Name, hook.pszName) == 0) {
+                    DWORD dwProtect = 0;
+                    VirtualProtect(&pSlot->u1.Function, sizeof(pSlot->u1.Function), PAGE_READWRITE, &dwProtect);
+                    pSlot->u1.Function = reinterpret_cast<ULONG_PTR>(hook.pfn);
+                    VirtualProtect(&pSlot->u1.Function, sizeof(pSlot->u1.Function), dwProtect, &dwProtect);
+                    ++cPatched;
+                }
+            }
+        }
+    }
+    if (cPatched != std::size(hooks)) {
+        return false;
+    }
+    LearnRuntimeCallers(hModule);
+    return true;
+}
+
+namespace qvntest
+{
+
+const WCHAR *const kAlderProvider = L"Quorvane Alder Cryptographic Provider";
+const WCHAR *const kBirchProvider = L"Quorvane Birch Cryptographic Provider";
+const WCHAR *const kCedarProvider = L"Quorvane Cedar Cryptographic Provider";
+const WCHAR *const kDogwoodProvider = L"Quorvane Dogwood Cryptographic Provider";
+
+ScopedStore::ScopedStore()
+{
+    QvnPlatformClearFailures();
+    QvnPlatformClearCallLog();
+    QvnPlatformFailModuleMalloc(0);
+}
+
+std::string Hex(const Bytes &bytes)
+{
+    std::string str;
+    for (BYTE b : bytes) {
+        str += "0123456789abcdef"[b >> 4];
+        str += "0123456789abcdef"[b & 15];
+    }
+    return str;
+}
+
+Bytes PatternBytes(size_t cb, unsigned seed)
+{
+    Bytes bytes(cb);
+    for (size_t i = 0; i < cb; ++i) {
+        seed = seed * 1103515245u + 12345u;
+        bytes[i] = static_cast<BYTE>(seed >> 16);
+    }
+    return bytes;
+}
+
+const TestKey &CachedTestKey(DWORD dwBits, int iVariant)
+{
+    static std::map<std::pair<DWORD, int>, TestKey> s_keys;
+    TestKey &key = s_keys[{dwBits, iVariant}];
+    if (key.blob.empty()) {
+        HCRYPTPROV hProv = 0;
+        HCRYPTKEY hKey = 0;
+        DWORD cb = 4096;
+        key.blob.resize(cb);
+        EXPECT_TRUE(CryptAcquireContextW(&hProv, nullptr, MS_ENH_RSA_AES_PROV_W, PROV_RSA_AES, CRYPT_VERIFYCONTEXT) &&
+                    CryptGenKey(hProv, AT_KEYEXCHANGE, dwBits << 16 | CRYPT_EXPORTABLE, &hKey) &&
+                    CryptExportKey(hKey, 0, PRIVATEKEYBLOB, 0, key.blob.data(), &cb));
+        key.blob.resize(cb);
+        CryptDestroyKey(hKey);
+        CryptReleaseContext(hProv, 0);
+    }
+    return key;
+}
+
+bool CreateContainerWithKey(const WCHAR *pszProvider, const WCHAR *pszContainer, DWORD dwKeySpec, const TestKey &key)
+{
+    HCRYPTPROV hProv = 0;
+    HCRYPTKEY hKey = 0;
+    CryptAcquireContextW(&hProv, pszContainer, pszProvider, PROV_RSA_FULL, CRYPT_DELETEKEYSET);
+    Bytes blob = key.blob;
+    const ALG_ID aiKeyAlg = dwKeySpec == AT_SIGNATURE ? CALG_RSA_SIGN : CALG_RSA_KEYX;
+    std::memcpy(&blob[offsetof(BLOBHEADER, aiKeyAlg)], &aiKeyAlg, sizeof(aiKeyAlg));
+    const bool fMade = CryptAcquireContextW(&hProv, pszContainer, pszProvider, PROV_RSA_FULL, CRYPT_NEWKEYSET) &&
+                       CryptImportKey(hProv, blob.data(), DWORD(blob.size()), 0, 0, &hKey) && CryptDestroyKey(hKey);
+    EXPECT_TRUE(fMade) << "a container with its key: " << GetLastError();
+    CryptReleaseContext(hProv, 0);
+    return fMade;
+}
+
+Bytes JudgeSign(const TestKey &key, ALG_ID aiHash, const Bytes &hash)
+{
+    Judge judge(key);
+    HCRYPTHASH hHash = 0;
+    Bytes signature(key.blob.size());
+    DWORD cb = DWORD(signature.size());
+    EXPECT_TRUE(CryptCreateHash(judge.hProv, aiHash, 0, 0, &hHash) &&
+                CryptSetHashParam(hHash, HP_HASHVAL, hash.data(), 0) &&
+                CryptSignHashW(hHash, AT_KEYEXCHANGE, nullptr, 0, signature.data(), &cb));
+    CryptDestroyHash(hHash);
+    signature.resize(cb);
+    return Reversed(signature);
+}
+
+Bytes JudgeEncrypt(const TestKey &key, const Bytes &plaintext)
+{
+    Judge judge(key);
+    Bytes buffer = plaintext;
+    buffer.resize(key.blob.size());
+    DWORD cb = DWORD(plaintext.size());
+    EXPECT_TRUE(CryptEncrypt(judge.hKey, 0, TRUE, 0, buffer.data(), &cb, DWORD(buffer.size())));
+    buffer.resize(cb);
+    return Reversed(buffer);
+}
+
+std::optional<Bytes> JudgeDecrypt(const TestKey &key, const Bytes &ciphertext)
+{
+    Judge judge(key);
+    Bytes buffer = Reversed(ciphertext);
+    DWORD cb = DWORD(buffer.size());
+    if (!CryptDecrypt(judge.hKey, 0, TRUE, 0, buffer.data(), &cb)) {
+        return std::nullopt;
+    }
+    buffer.resize(cb);
+    return buffer;
+}
+
+} // namespace qvntest
