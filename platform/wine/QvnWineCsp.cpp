@@ -235,13 +235,12 @@ public:
     TableLock &operator=(const TableLock &) = delete;
 };
 
-// The test controls of QvnWineCsp.h: one armed failure, the handles still
+// The test controls of QvnWineCsp.h: the armed failures, the handles still
 // open (contexts, keys, hashes) and the log of calls.
 enum Handle { kNoHandle = -1, kContext, kKey, kHash };
 struct Controls {
     std::mutex mutex;
-    std::string strFailing;
-    DWORD nthCall = 0, dwError = 0;
+    std::map<std::string, std::pair<DWORD, DWORD>> failing; // function: nth call from now, last error
     LONG rglOpen[3] = {};
     std::vector<QVN_WINE_CSP_CALL> calls;
 };
@@ -261,12 +260,18 @@ BOOL Logged(const char *pszFunction, Call call, Handle opens = kNoHandle, Handle
 {
     Controls &c = TheControls();
     bool fFails = false;
+    DWORD dwInjected = 0;
     {
         std::lock_guard<std::mutex> lock(c.mutex);
-        fFails = c.nthCall != 0 && c.strFailing == pszFunction && --c.nthCall == 0;
+        const auto it = c.failing.find(pszFunction);
+        fFails = it != c.failing.end() && --it->second.first == 0;
+        dwInjected = fFails ? it->second.second : 0;
+        if (fFails) {
+            c.failing.erase(it);
+        }
     }
     BOOL fResult = fFails && releases == kNoHandle ? FALSE : call();
-    DWORD dwError = fFails ? c.dwError : fResult ? ERROR_SUCCESS : GetLastError();
+    const DWORD dwError = fFails ? dwInjected : fResult ? ERROR_SUCCESS : GetLastError();
     fResult = fResult && !fFails;
     std::lock_guard<std::mutex> lock(c.mutex);
     if (releases != kNoHandle) {
@@ -372,9 +377,13 @@ void WINAPI QvnWineCspFailCall(const char *pszFunction, DWORD nthCall, DWORD dwE
 {
     Controls &c = TheControls();
     std::lock_guard<std::mutex> lock(c.mutex);
-    c.strFailing = pszFunction != nullptr ? pszFunction : "";
-    c.nthCall = nthCall;
-    c.dwError = dwError;
+    if (pszFunction == nullptr) {
+        c.failing.clear();
+    } else if (nthCall == 0) {
+        c.failing.erase(pszFunction);
+    } else {
+        c.failing[pszFunction] = {nthCall, dwError};
+    }
 }
 
 void WINAPI QvnWineCspOpenHandles(LONG *plContexts, LONG *plKeys, LONG *plHashes)

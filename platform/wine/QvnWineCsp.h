@@ -30,8 +30,8 @@
  * "CryptSignHashW", "CryptDestroyHash", ...
  *
  * QvnWineCspFailCall: the nthCall-th call of pszFunction from now on fails
- * with dwError as its last error, 0 and Win32 codes too (nthCall 0 disarms;
- * one failure is armed at a time). A release made to fail still releases
+ * with dwError as its last error, 0 and Win32 codes too; one failure is
+ * armed per function (nthCall 0 disarms it, pszFunction null all). A release made to fail still releases
  * (advapi32 forgets the handle whatever the answer), then reports the failure.
  * QvnWineCspOpenHandles: the contexts, keys and hashes handed out and not
  * released yet. QvnWineCspTakeCalls: how many calls were logged and not

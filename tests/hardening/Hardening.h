@@ -61,7 +61,7 @@ struct LoadedModule {
         std::wstring strPath(szPath, GetModuleFileNameW(nullptr, szPath, MAX_PATH));
         const HMODULE hModule =
             LoadLibraryW((strPath.substr(0, strPath.find_last_of(L"\\/") + 1) + L"QvnTpmKsp.dll").c_str());
-        EXPECT_TRUE(hModule != nullptr && HookModuleHeap(hModule)) << "loading the module and patching its imports";
+        EXPECT_TRUE(hModule != nullptr && HookModuleImports(hModule)) << "loading the module and patching its imports";
         return hModule;
     }
 #else

@@ -127,6 +127,20 @@ void __cdecl HookFree(void *pv)
     free(pv);
 }
 
+// The Windows version that the module is told, for the fuzz replay.
+DWORD g_dwMajorVersion = 10, g_dwMinorVersion = 0;
+
+// The module asks only whether Windows is at least a version (major and minor, VER_GREATER_EQUAL).
+BOOL WINAPI HookVerifyVersionInfoW(OSVERSIONINFOEXW *pInfo, DWORD, DWORDLONG)
+{
+    if (std::make_pair(g_dwMajorVersion, g_dwMinorVersion) >=
+        std::make_pair(pInfo->dwMajorVersion, pInfo->dwMinorVersion)) {
+        return TRUE;
+    }
+    SetLastError(ERROR_OLD_WIN_VERSION);
+    return FALSE;
+}
+
 template <typename T> T *At(HMODULE h, ULONG_PTR rva)
 {
     return reinterpret_cast<T *>(reinterpret_cast<BYTE *>(h) + rva);
@@ -164,7 +178,7 @@ void QvnPlatformFailCall(const char *pszFunction, DWORD nthCall, DWORD dwError)
 }
 void QvnPlatformClearFailures()
 {
-    TheCsp().pfnFailCall("", 0, 0);
+    TheCsp().pfnFailCall(nullptr, 0, 0);
 }
 void QvnPlatformClearCallLog()
 {
@@ -262,27 +276,32 @@ void LearnRuntimeCallers(HMODULE hModule)
     g_heap.dwFailCountdown = 0;
 }
 
-bool HookModuleHeap(HMODULE hModule)
+void QvnPlatformSetWindowsVersion(DWORD dwMajorVersion, DWORD dwMinorVersion)
+{
+    g_dwMajorVersion = dwMajorVersion;
+    g_dwMinorVersion = dwMinorVersion;
+}
+
+bool HookModuleImports(HMODULE hModule)
 {
     const struct {
-        const char *pszName;
+        const char *pszDll, *pszName;
         void *pfn;
-    } hooks[] = {{"malloc", reinterpret_cast<void *>(HookMalloc)},
-                 {"calloc", reinterpret_cast<void *>(HookCalloc)},
-                 {"realloc", reinterpret_cast<void *>(HookRealloc)},
-                 {"free", reinterpret_cast<void *>(HookFree)}};
+    } hooks[] = {{"msvcrt.dll", "malloc", reinterpret_cast<void *>(HookMalloc)},
+                 {"msvcrt.dll", "calloc", reinterpret_cast<void *>(HookCalloc)},
+                 {"msvcrt.dll", "realloc", reinterpret_cast<void *>(HookRealloc)},
+                 {"msvcrt.dll", "free", reinterpret_cast<void *>(HookFree)},
+                 {"kernel32.dll", "VerifyVersionInfoW", reinterpret_cast<void *>(HookVerifyVersionInfoW)}};
     const auto *pNt = At<IMAGE_NT_HEADERS>(hModule, reinterpret_cast<IMAGE_DOS_HEADER *>(hModule)->e_lfanew);
     const DWORD rvaImports = pNt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress;
     size_t cPatched = 0;
     for (auto *pImport = At<IMAGE_IMPORT_DESCRIPTOR>(hModule, rvaImports); pImport->Name != 0; ++pImport) {
-        if (_stricmp(At<char>(hModule, pImport->Name), "msvcrt.dll") != 0) {
-            continue;
-        }
+        const char *pszDll = At<char>(hModule, pImport->Name);
         auto *pName = At<IMAGE_THUNK_DATA>(hModule, pImport->OriginalFirstThunk);
         for (auto *pSlot = At<IMAGE_THUNK_DATA>(hModule, pImport->FirstThunk); pName->u1.AddressOfData != 0;
              ++pName, ++pSlot) {
             for (const auto &hook : hooks) {
-                if (!IMAGE_SNAP_BY_ORDINAL(pName->u1.Ordinal) &&
+                if (!IMAGE_SNAP_BY_ORDINAL(pName->u1.Ordinal) && _stricmp(pszDll, hook.pszDll) == 0 &&
                     std::strcmp(At<IMAGE_IMPORT_BY_NAME>(hModule, pName->u1.AddressOfData)->Name, hook.pszName) == 0) {
                     DWORD dwProtect = 0;
                     VirtualProtect(&pSlot->u1.Function, sizeof(pSlot->u1.Function), PAGE_READWRITE, &dwProtect);

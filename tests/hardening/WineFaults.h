@@ -63,8 +63,12 @@ std::optional<Bytes> JudgeDecrypt(const TestKey &key, const Bytes &ciphertext);
 
 } // namespace qvntest
 
+// The Windows version that the module is told (default 10.0).
+void QvnPlatformSetWindowsVersion(DWORD dwMajorVersion, DWORD dwMinorVersion);
+
 // Patches the module's imports of msvcrt's malloc, calloc, realloc and free
-// with the counting ones above; false if it imports them otherwise.
-bool HookModuleHeap(HMODULE hModule);
+// with the counting ones above, and of VerifyVersionInfoW with one that
+// answers for the version set; false if it imports them otherwise.
+bool HookModuleImports(HMODULE hModule);
 
 #endif
