@@ -4,7 +4,7 @@
 // The replayer (QVN_FUZZ_REPLAY_MAIN) is built for Linux and for Windows, where it runs under Wine on the product DLL
 // with the controls of WineFaults.h; each call's status is recorded (QVN_FUZZ_RECORD) for the two to be compared.
 #ifdef _WIN32
-#include "WineFaults.h"
+#include "QvnWineControls.h"
 #define QVN_FZ_PROMPT QVN_WINE_CSP_PROMPT_PREFIX_W L"fz" // the Wine test CSP prompts by the name's prefix
 #define QVN_FZ_ODD_BITS 1024                             // rsaenh makes keys in steps of 8 bits
 #else
@@ -331,10 +331,7 @@ void CheckRoundTrip(Args &a)
 void Load()
 {
 #ifdef _WIN32
-    WCHAR szPath[MAX_PATH] = {};
-    std::wstring strPath(szPath, GetModuleFileNameW(nullptr, szPath, MAX_PATH));
-    g_hModule = LoadLibraryW((strPath.substr(0, strPath.find_last_of(L"\\/") + 1) + L"QvnTpmKsp.dll").c_str());
-    Check(g_hModule && HookModuleImports(g_hModule), "set-up: patching the module's imports");
+    g_hModule = QvnWineLoadModule();
 #else
     g_hModule = LoadLibraryW(TEXT("") QVN_FUZZ_MODULE_PATH);
     g_pfnDllMain = reinterpret_cast<decltype(g_pfnDllMain)>(GetProcAddress(g_hModule, "DllMain"));
@@ -469,21 +466,14 @@ int main(int argc, char **argv)
     using std::filesystem::directory_iterator;
     const std::set<std::filesystem::path> inputs(directory_iterator(argc > 1 ? argv[1] : "."), directory_iterator());
     LLVMFuzzerInitialize(&argc, &argv);
-    // With a record, also a GoogleTest-like report naming each input a test (for scripts/compare-observations).
-    const char *pszRecord = std::getenv("QVN_FUZZ_RECORD");
+    const char *pszRecord = std::getenv("QVN_FUZZ_RECORD"); // closed, and so flushed, at the exit
     g_pRecord = pszRecord != nullptr && *pszRecord != '\0' ? std::fopen(pszRecord, "w") : nullptr;
-    std::string strReport = "<testsuites>\n";
     for (const auto &path : inputs) {
         std::ifstream file(path, std::ios::binary);
         const std::string bytes{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
         g_strInput = path.filename().string();
         std::fprintf(stderr, "replaying %s\n", g_strInput.c_str());
         LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size());
-        strReport += "<testcase classname=\"FuzzReplay\" name=\"" + g_strInput + "\"/>\n";
-    }
-    if (g_pRecord != nullptr) {
-        std::fclose(g_pRecord);
-        std::ofstream(std::string(pszRecord) + ".xml") << strReport << "</testsuites>\n";
     }
     std::printf("%zu inputs replayed without a finding\n", inputs.size());
     return inputs.empty() ? 2 : 0;

@@ -285,15 +285,13 @@ TEST(FaultSweep, EveryAllocationAndEveryCryptoCallFailingEndsTheCallCleanly)
                 std::size(kScenarios), cAllocationFaults, cCryptoFaults);
 }
 
+#ifndef _WIN32 // under Wine the load allocates before the test can patch the module's imports
 // Loading builds the module's static objects, the four CSP names among them.
 // What an allocation failing then costs is the module's choice, but the load
 // must go on: the key storage provider opens, each CSP name opens or is an
 // unknown name, and the unload leaves nothing behind.
 TEST(FaultSweep, AnAllocationFailingWhileLoadingLeavesAWorkingModule)
 {
-#ifdef _WIN32
-    GTEST_SKIP() << "the load allocates before the test can patch the module's imports";
-#endif
     ScopedStore store;
     const Holdings start = Held();
     for (DWORD k = 1, cMallocs = k; cMallocs >= k && !HasFailure(); ++k) {
@@ -317,6 +315,8 @@ TEST(FaultSweep, AnAllocationFailingWhileLoadingLeavesAWorkingModule)
         EXPECT_TRUE(cMallocs >= k || k > 1) << "the load makes no allocation";
     }
 }
+
+#endif
 
 } // namespace
 } // namespace hardening

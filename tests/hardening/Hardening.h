@@ -31,18 +31,9 @@ inline const WCHAR *const kExchangeContainer = TEXT("hardening-exchange");   // 
 inline const WCHAR *const kSignatureContainer = TEXT("hardening-signature"); // CachedTestKey(1024, 1)
 
 #ifndef _WIN32 // OpenSSL judges
-inline Bytes JudgeSign(const TestKey &key, ALG_ID aiHash, const Bytes &hash)
-{
-    return OpenSslSign(key, aiHash, hash);
-}
-inline Bytes JudgeEncrypt(const TestKey &key, const Bytes &plaintext)
-{
-    return OpenSslEncrypt(key, plaintext);
-}
-inline std::optional<Bytes> JudgeDecrypt(const TestKey &key, const Bytes &ciphertext)
-{
-    return OpenSslDecrypt(key, ciphertext);
-}
+inline constexpr auto &JudgeSign = OpenSslSign;
+inline constexpr auto &JudgeEncrypt = OpenSslEncrypt;
+inline constexpr auto &JudgeDecrypt = OpenSslDecrypt;
 #endif
 constexpr DWORD kKeyBytes = 128;
 
@@ -54,15 +45,10 @@ inline void PopulateStore()
 
 // The module as the CNG router loads it: LoadLibraryW, GetKeyStorageInterface.
 struct LoadedModule {
-#ifdef _WIN32 // with its heap imports patched
+#ifdef _WIN32 // with its imports patched
     static HMODULE Load()
     {
-        WCHAR szPath[MAX_PATH] = {};
-        std::wstring strPath(szPath, GetModuleFileNameW(nullptr, szPath, MAX_PATH));
-        const HMODULE hModule =
-            LoadLibraryW((strPath.substr(0, strPath.find_last_of(L"\\/") + 1) + L"QvnTpmKsp.dll").c_str());
-        EXPECT_TRUE(hModule != nullptr && HookModuleImports(hModule)) << "loading the module and patching its imports";
-        return hModule;
+        return QvnWineLoadModule();
     }
 #else
     static HMODULE Load()
