@@ -19,8 +19,10 @@ QVN_WINE32=/usr/lib/wine/wine
 QVN_WINESERVER=$(command -v wineserver || true)
 [ -n "$QVN_WINESERVER" ] || QVN_WINESERVER=/usr/lib/wine/wineserver
 
+# The 32-bit loader installed is not enough: a kernel without 32-bit support
+# (IA32 emulation) cannot start it.
 qvn_wine_has_32bit() {
-    [ -x "$QVN_WINE32" ] && [ -d "$WINEPREFIX/drive_c/windows/syswow64" ]
+    [ -x "$QVN_WINE32" ] && [ -d "$WINEPREFIX/drive_c/windows/syswow64" ] && "$QVN_WINE32" --version >/dev/null 2>&1
 }
 
 # PE machine of an .exe or .dll: prints i386, x86-64 or unknown.
