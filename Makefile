@@ -1,7 +1,7 @@
 # Front door. CMake (CMakePresets.json) does the work; every target installs
 # what it needs first, so each command works alone on a fresh Debian machine.
 SHELL := /bin/bash
-JOBS ?= $(shell nproc)
+JOBS ?= $(shell scripts/cpus)
 BOOTSTRAP := scripts/bootstrap
 
 .PHONY: all demo test linux windows bench fuzz coverage lint format clean
@@ -20,7 +20,7 @@ demo:
 	@build/linux-release/bin/qvnksp demo
 
 test:
-	@$(BOOTSTRAP)
+	@$(BOOTSTRAP) --wine32
 	@scripts/run-tests
 
 linux:
@@ -42,7 +42,7 @@ windows:
 	scripts/msi-build build/win32/bin/QvnTpmKsp.dll dist/win32
 
 bench:
-	@$(BOOTSTRAP)
+	@$(BOOTSTRAP) --wine32
 	@scripts/run-bench
 
 fuzz:
@@ -58,7 +58,7 @@ lint:
 	@scripts/lint
 
 format:
-	@git ls-files -z -- '*.cpp' '*.h' '*.c' ':!platform/posix/include/assert.h' | xargs -0 clang-format -i
+	@git -c safe.directory="$(CURDIR)" ls-files -z -- '*.cpp' '*.h' '*.c' ':!platform/posix/include/assert.h' | xargs -0 clang-format -i
 
 clean:
 	rm -rf build dist

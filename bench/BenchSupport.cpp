@@ -78,32 +78,6 @@ PkeyCtxPtr NewPkeyCtx(EVP_PKEY *pKey)
     return ctx;
 }
 
-// The platform keeps a log of CryptoAPI calls up to a cap and only counts
-// them beyond it. Filling it first gives every CryptoAPI call the same cost for
-// the whole run, and the log's memory is all there before anything is
-// measured.
-void FillCallLog()
-{
-    constexpr DWORD kBatch = 4096;
-    constexpr DWORD kMaxBatches = 256;
-    HCRYPTPROV hProv = 0;
-    RequireCapi(CryptAcquireContextW(&hProv, nullptr, kCspName, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT),
-                "CryptAcquireContextW(CRYPT_VERIFYCONTEXT)");
-    QVN_CALL_RECORD record;
-    for (DWORD iBatch = 0; iBatch < kMaxBatches; ++iBatch) {
-        const DWORD dwCalls = QvnPlatformGetCallCount();
-        if (dwCalls > 0 && !QvnPlatformGetCall(dwCalls - 1, &record)) {
-            break; // the last call was counted, not kept: the log is full
-        }
-        for (DWORD i = 0; i < kBatch / 2; ++i) {
-            HCRYPTHASH hHash = 0;
-            RequireCapi(CryptCreateHash(hProv, CALG_SHA_256, 0, 0, &hHash), "CryptCreateHash");
-            RequireCapi(CryptDestroyHash(hHash), "CryptDestroyHash");
-        }
-    }
-    RequireCapi(CryptReleaseContext(hProv, 0), "CryptReleaseContext");
-}
-
 } // namespace
 
 void Die(const std::string &strWhat)
@@ -127,13 +101,17 @@ void RequireCapi(BOOL fOk, const char *pszWhat)
     }
 }
 
-WString Widen(const std::string &strText)
+WString Widen(const std::string &strUtf8)
 {
-    WString strWide;
-    for (const char ch : strText) {
-        strWide.push_back(static_cast<WCHAR>(static_cast<unsigned char>(ch)));
+    if (strUtf8.empty()) {
+        return WString();
     }
-    return strWide;
+    WString str(static_cast<size_t>(
+                    MultiByteToWideChar(CP_UTF8, 0, strUtf8.data(), static_cast<int>(strUtf8.size()), nullptr, 0)),
+                0);
+    MultiByteToWideChar(CP_UTF8, 0, strUtf8.data(), static_cast<int>(strUtf8.size()), &str[0],
+                        static_cast<int>(str.size()));
+    return str;
 }
 
 long ResidentKiB()
@@ -277,7 +255,6 @@ BenchWorld::BenchWorld()
 
     RequireStatus(m_pTable->OpenProvider(&m_hCspProvider, kCspName, 0), "OpenProvider (CSP)");
     RequireStatus(m_pTable->OpenProvider(&m_hKspProvider, kKspName, 0), "OpenProvider (key storage provider)");
-    FillCallLog();
 }
 
 BenchWorld::~BenchWorld()

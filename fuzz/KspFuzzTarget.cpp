@@ -339,6 +339,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     Check(mkdtemp(s_strStore.data()) != nullptr, "set-up: mkdtemp");
     std::atexit([] { std::filesystem::remove_all(s_strStore); });
     QvnPlatformSetStoreDirectory(s_strStore.c_str());
+    QvnPlatformRecordCalls(TRUE); // every failed call is checked against the injections
     for (const auto &c : kContainers) {
         HCRYPTPROV hProv = 0;
         HCRYPTKEY hKey = 0;

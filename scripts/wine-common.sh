@@ -1,35 +1,31 @@
 # shellcheck shell=bash
-# Shared by scripts/wine-prefix and scripts/wine-run (sourced, not run).
-# Sets up a quiet, display-less Wine environment for the prefix of a build
-# directory: QVN_WINE_BUILD must be set before sourcing.
-
-QVN_WINE_ROOT="$QVN_WINE_BUILD/wine"
-export WINEPREFIX="$QVN_WINE_ROOT/prefix"
-export WINEARCH=win64
-export WINEDEBUG=-all
+# The Wine harness' library (sourced by wine-prefix, wine-run, wine-e2e,
+# msi-wine, bench-wine32): a quiet, display-less Wine environment for the
+# prefix of a win64 build (QVN_WINE_BUILD, set before sourcing), the prefix
+# with the test CSP, running a program, one server per stage, and the helpers
+# the stages share.
+QVN_REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+QVN_WINE_ROOT=$QVN_WINE_BUILD/wine
+export WINEPREFIX=$QVN_WINE_ROOT/prefix WINEARCH=win64 WINEDEBUG=-all
 # No Mono/Gecko download prompts, no desktop menu entries.
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 unset DISPLAY WAYLAND_DISPLAY
-
 # The loaders. Debian's "wine" wrapper picks the 32-bit loader when wine32 is
-# installed, so call the 64-bit one by its own name.
-QVN_WINE64=$(command -v wine64 || true)
-[ -n "$QVN_WINE64" ] || QVN_WINE64=/usr/lib/wine/wine64
-QVN_WINE32=/usr/lib/wine/wine
-QVN_WINESERVER=$(command -v wineserver || true)
-[ -n "$QVN_WINESERVER" ] || QVN_WINESERVER=/usr/lib/wine/wineserver
+# installed, so call each by its own name.
+QVN_WINE64=/usr/lib/wine/wine64 QVN_WINE32=/usr/lib/wine/wine QVN_WINESERVER=wineserver
 
-qvn_wine_has_32bit() {
-    [ -x "$QVN_WINE32" ] && [ -d "$WINEPREFIX/drive_c/windows/syswow64" ]
-}
+# Whether this machine runs 32-bit Wine programs at all: wine32 installed, and
+# a kernel that executes i386 programs (some are built without IA-32
+# emulation: "Exec format error", printed by qvn_wine32_error).
+qvn_wine32_runs() { "$QVN_WINE32" --version >/dev/null 2>&1; }
+qvn_wine32_error() { "$QVN_WINE32" --version 2>&1 | sed 's/.*: //' | head -1 || true; }
+qvn_wine_has_32bit() { qvn_wine32_runs && [ -d "$WINEPREFIX/drive_c/windows/syswow64" ]; }
 
 # PE machine of an .exe or .dll: prints i386, x86-64 or unknown.
 qvn_pe_machine() {
-    local offset machine
+    local offset
     offset=$(od -An -t u4 -j 60 -N 4 "$1" 2>/dev/null | tr -d ' ')
-    [ -n "$offset" ] || { echo unknown; return; }
-    machine=$(od -An -t x2 -j $((offset + 4)) -N 2 "$1" 2>/dev/null | tr -d ' ')
-    case "$machine" in
+    case "$(od -An -t x2 -j $((${offset:-0} + 4)) -N 2 "$1" 2>/dev/null | tr -d ' ')" in
     014c) echo i386 ;;
     8664) echo x86-64 ;;
     *) echo unknown ;;
@@ -38,3 +34,91 @@ qvn_pe_machine() {
 
 # A Linux path as Wine's Z: drive names it, for arguments of Windows programs.
 winpath() { printf 'Z:%s' "$(realpath -m "$1" | tr / '\\')"; }
+
+# Says that a stage did not run, and why; `make test` lists these at its end.
+qvn_not_run() {
+    echo "NOT RUN: $1: $2"
+    if [ -n "${QVN_NOT_RUN:-}" ]; then echo "$1: $2" >>"$QVN_NOT_RUN"; fi
+}
+
+# qvn_wine_prefix [BUILD_WIN32]: creates, or brings up to date, the prefix,
+# with the test CSP (QVN_WINE_BUILD's bin/QvnWineCsp.dll) registered under the
+# four Quorvane names in its 64-bit half and, when this Wine runs 32-bit
+# programs, BUILD_WIN32's i686 CSP in its 32-bit half. Does nothing while the
+# DLLs and the registration are unchanged; waits for its own server to end.
+qvn_wine_prefix() {
+    local csp64=$QVN_WINE_BUILD/bin/QvnWineCsp.dll csp32="" reg=$QVN_REPO/platform/wine/QvnWineCsp.reg
+    local f have32=no ready=$WINEPREFIX/.qvn-initialised stamp
+    [ -n "${1:-}" ] && csp32=$1/bin/QvnWineCsp.dll
+    for f in "$csp64" ${csp32:+"$csp32"} "$reg"; do
+        [ -f "$f" ] || { echo "wine-prefix: missing $f" >&2; return 1; }
+    done
+    [ "$(qvn_pe_machine "$csp64")" = x86-64 ] || { echo "wine-prefix: $csp64 is not an x86-64 DLL" >&2; return 1; }
+    [ -z "$csp32" ] || [ "$(qvn_pe_machine "$csp32")" = i386 ] || { echo "wine-prefix: $csp32 is not an i386 DLL" >&2; return 1; }
+    qvn_wine32_runs && have32=yes
+    stamp=$( (sha256sum "$csp64" ${csp32:+"$csp32"} "$reg" "${BASH_SOURCE[0]}" | cut -d' ' -f1
+        echo "wine32=$have32") | sha256sum | cut -d' ' -f1)
+    mkdir -p "$QVN_WINE_ROOT"
+    (
+        flock 9
+        # A prefix made before 32-bit Wine ran has no 32-bit half: made again.
+        [ $have32 = yes ] && [ ! -d "$WINEPREFIX/drive_c/windows/syswow64" ] && rm -f "$ready"
+        [ -f "$ready" ] && [ "$(cat "$QVN_WINE_ROOT/prefix.stamp" 2>/dev/null)" = "$stamp" ] && exit 0
+        start=$SECONDS
+        if [ ! -f "$ready" ]; then
+            # A prefix that never finished initialising is not worth repairing.
+            rm -rf "$WINEPREFIX" "$QVN_WINE_ROOT/prefix.stamp"
+            mkdir -p "$WINEPREFIX"
+            if ! timeout -k 10 "${QVN_WINEBOOT_TIMEOUT:-300}" "$QVN_WINE64" wineboot -i >"$QVN_WINE_ROOT/wineboot.log" 2>&1; then
+                echo "wine-prefix: wineboot failed or timed out; see $QVN_WINE_ROOT/wineboot.log" >&2
+                timeout 10 "$QVN_WINESERVER" -k >/dev/null 2>&1
+                exit 1
+            fi
+            timeout 60 "$QVN_WINESERVER" -w
+            touch "$ready"
+        fi
+        cp "$csp64" "$WINEPREFIX/drive_c/windows/system32/QvnWineCsp.dll"
+        cp "$reg" "$WINEPREFIX/drive_c/qvn-providers.reg"
+        if [ -n "$csp32" ] && qvn_wine_has_32bit; then
+            cp "$csp32" "$WINEPREFIX/drive_c/windows/syswow64/QvnWineCsp.dll"
+            # The 32-bit view of HKLM\Software; %SystemRoot%\system32 reads as
+            # syswow64 for a 32-bit process.
+            sed -e '1d' -e 's/^\[HKEY_LOCAL_MACHINE\\Software\\/[HKEY_LOCAL_MACHINE\\Software\\Wow6432Node\\/' \
+                "$reg" >>"$WINEPREFIX/drive_c/qvn-providers.reg"
+        fi
+        timeout 120 "$QVN_WINE64" regedit /S 'C:\qvn-providers.reg' >"$QVN_WINE_ROOT/regedit.log" 2>&1 ||
+            { echo "wine-prefix: registering the providers failed; see $QVN_WINE_ROOT/regedit.log" >&2; exit 1; }
+        # The registry on disk before the prefix counts as ready.
+        timeout 60 "$QVN_WINESERVER" -w
+        echo "$stamp" >"$QVN_WINE_ROOT/prefix.stamp"
+        echo "wine-prefix: $WINEPREFIX ready in $((SECONDS - start)) s" >&2
+    ) 9>"$QVN_WINE_ROOT/.lock"
+}
+
+# qvn_wine_run PROGRAM [ARGS...]: an x86-64 program under wine64, an i386 one
+# under the 32-bit loader, bounded by QVN_WINE_TIMEOUT (seconds, default 600;
+# a run that hits it gives 124); returns the program's exit code.
+qvn_wine_run() {
+    local loader=$QVN_WINE64
+    [ -f "$WINEPREFIX/.qvn-initialised" ] || { echo "wine-run: no prefix in $QVN_WINE_ROOT (scripts/wine-prefix)" >&2; return 2; }
+    [ -f "$1" ] || { echo "wine-run: no such program: $1" >&2; return 2; }
+    case "$(qvn_pe_machine "$1")" in
+    x86-64) ;;
+    i386)
+        qvn_wine_has_32bit || { echo "wine-run: $1 is a 32-bit program and this Wine runs none" >&2; return 2; }
+        loader=$QVN_WINE32 ;;
+    *) echo "wine-run: $1 is not a Windows x86 or x86-64 program" >&2; return 2 ;;
+    esac
+    timeout -k 10 "${QVN_WINE_TIMEOUT:-600}" "$loader" "$@"
+}
+
+# One server for a whole stage of several programs: Debian's wineserver quits
+# with its last program, so whether the next one joins that session or meets
+# a server on its way out ("recvmsg: Connection reset by peer") would be a
+# matter of timing. Started once the prefix is ready; ended, and waited for,
+# when the shell that started it exits.
+qvn_wine_session() {
+    timeout 60 "$QVN_WINESERVER" -w
+    "$QVN_WINESERVER" -p
+    trap '"$QVN_WINESERVER" -k 2>/dev/null; timeout 60 "$QVN_WINESERVER" -w' EXIT
+}

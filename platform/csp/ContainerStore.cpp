@@ -1,23 +1,18 @@
 #include "ContainerStore.h"
 
 #include "CspError.h"
+#include "StoreFiles.h"
 
 #include <wincrypt.h>
-
-#include <openssl/evp.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <deque>
 #include <mutex>
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <pwd.h>
-#include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace qvn
@@ -27,9 +22,6 @@ namespace csp
 namespace
 {
 
-// Names whose hex form would be longer than this are stored under a digest.
-constexpr size_t kMaxHexFileName = 200;
-const char kLockFileName[] = ".lock";
 const char kContainerSuffix[] = ".ctr";
 
 struct RootState {
@@ -72,116 +64,6 @@ std::string DirectoryOf(const ContainerLocation &location)
     return DirectoryOf(location.strRoot, *location.pProvider, location.fMachine);
 }
 
-void MakeDirectories(const std::string &strPath)
-{
-    for (size_t i = 1; i <= strPath.size(); ++i) {
-        if (i == strPath.size() || strPath[i] == '/') {
-            const std::string strPrefix = strPath.substr(0, i);
-            if (mkdir(strPrefix.c_str(), 0700) != 0 && errno != EEXIST) {
-                Fail(NTE_FAIL);
-            }
-        }
-    }
-}
-
-// An flock on a directory's lock file, held for the object's lifetime.
-class DirectoryLock
-{
-public:
-    // Returns without a lock when fCreate is false and the directory is absent.
-    DirectoryLock(const std::string &strDirectory, bool fExclusive, bool fCreate) : m_fd(-1)
-    {
-        if (fCreate) {
-            MakeDirectories(strDirectory);
-        }
-        const std::string strLock = strDirectory + "/" + kLockFileName;
-        m_fd = open(strLock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-        if (m_fd < 0) {
-            if (!fCreate && errno == ENOENT) {
-                return;
-            }
-            Fail(NTE_FAIL);
-        }
-        while (flock(m_fd, fExclusive ? LOCK_EX : LOCK_SH) != 0) {
-            if (errno != EINTR) {
-                close(m_fd);
-                Fail(NTE_FAIL);
-            }
-        }
-    }
-    ~DirectoryLock()
-    {
-        if (m_fd >= 0) {
-            flock(m_fd, LOCK_UN);
-            close(m_fd);
-        }
-    }
-    DirectoryLock(const DirectoryLock &) = delete;
-    DirectoryLock &operator=(const DirectoryLock &) = delete;
-
-    bool Held() const { return m_fd >= 0; }
-
-private:
-    int m_fd;
-};
-
-// Reads a whole file; false when it does not exist.
-bool ReadFile(const std::string &strPath, std::string *pText)
-{
-    const int fd = open(strPath.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno == ENOENT) {
-            return false;
-        }
-        Fail(NTE_FAIL);
-    }
-    pText->clear();
-    char buffer[8192];
-    for (;;) {
-        const ssize_t cb = read(fd, buffer, sizeof(buffer));
-        if (cb < 0 && errno == EINTR) {
-            continue;
-        }
-        if (cb < 0) {
-            close(fd);
-            Fail(NTE_FAIL);
-        }
-        if (cb == 0) {
-            break;
-        }
-        pText->append(buffer, static_cast<size_t>(cb));
-    }
-    close(fd);
-    return true;
-}
-
-// Replaces a file atomically: a temporary file in the same directory, renamed.
-void WriteFile(const std::string &strDirectory, const std::string &strPath, const std::string &strText)
-{
-    std::string strTemplate = strDirectory + "/.tmp-XXXXXX";
-    const int fd = mkostemp(&strTemplate[0], O_CLOEXEC);
-    if (fd < 0) {
-        Fail(NTE_FAIL);
-    }
-    size_t cbWritten = 0;
-    while (cbWritten < strText.size()) {
-        const ssize_t cb = write(fd, strText.data() + cbWritten, strText.size() - cbWritten);
-        if (cb < 0 && errno == EINTR) {
-            continue;
-        }
-        if (cb <= 0) {
-            close(fd);
-            unlink(strTemplate.c_str());
-            Fail(NTE_FAIL);
-        }
-        cbWritten += static_cast<size_t>(cb);
-    }
-    if (close(fd) != 0 || rename(strTemplate.c_str(), strPath.c_str()) != 0) {
-        unlink(strTemplate.c_str());
-        Fail(NTE_FAIL);
-    }
-}
-
 std::string PathOf(const ContainerLocation &location)
 {
     return DirectoryOf(location) + "/" + ContainerFileName(location.strName);
@@ -192,7 +74,7 @@ std::string PathOf(const ContainerLocation &location)
 bool LoadLocked(const ContainerLocation &location, ContainerData *pData)
 {
     std::string strText;
-    if (!ReadFile(PathOf(location), &strText)) {
+    if (!ReadWholeFile(PathOf(location), &strText)) {
         return false;
     }
     ContainerData data = ParseContainer(strText);
@@ -249,13 +131,13 @@ void ClearMarksIn(const std::string &strDirectory)
         const std::string strPath = strDirectory + "/" + strFile;
         try {
             std::string strText;
-            if (!ReadFile(strPath, &strText)) {
+            if (!ReadWholeFile(strPath, &strText)) {
                 continue;
             }
             ContainerData data = ParseContainer(strText);
             if (data.fNeedsPrompt) {
                 data.fNeedsPrompt = false;
-                WriteFile(strDirectory, strPath, FormatContainer(data));
+                ReplaceFile(strDirectory, strPath, FormatContainer(data));
             }
         } catch (const CspError &) {
             // a damaged or vanished container keeps whatever it has
@@ -299,19 +181,7 @@ const char *StoreRootCString()
 
 std::string ContainerFileName(const std::u16string &strName)
 {
-    std::vector<uint8_t> bytes;
-    for (char16_t ch : strName) {
-        bytes.push_back(static_cast<uint8_t>(ch >> 8));
-        bytes.push_back(static_cast<uint8_t>(ch & 0xff));
-    }
-    std::string strHex = ToHex(bytes.data(), bytes.size());
-    if (strHex.size() > kMaxHexFileName) {
-        uint8_t abDigest[32];
-        unsigned int cbDigest = 0;
-        EVP_Digest(bytes.data(), bytes.size(), abDigest, &cbDigest, EVP_sha256(), nullptr);
-        strHex = "long-" + ToHex(abDigest, cbDigest);
-    }
-    return strHex + kContainerSuffix;
+    return FileNameOf(strName) + kContainerSuffix;
 }
 
 bool LoadContainer(const ContainerLocation &location, ContainerData *pData)
@@ -328,12 +198,12 @@ void CreateContainer(const ContainerLocation &location)
     const std::string strDirectory = DirectoryOf(location);
     DirectoryLock lock(strDirectory, true, true);
     std::string strExisting;
-    if (ReadFile(PathOf(location), &strExisting)) {
+    if (ReadWholeFile(PathOf(location), &strExisting)) {
         Fail(NTE_EXISTS);
     }
     ContainerData data;
     data.strName = location.strName;
-    WriteFile(strDirectory, PathOf(location), FormatContainer(data));
+    ReplaceFile(strDirectory, PathOf(location), FormatContainer(data));
 }
 
 void DeleteContainer(const ContainerLocation &location)
@@ -357,7 +227,7 @@ void StoreKeyPair(const ContainerLocation &location, DWORD dwKeySpec, const KeyP
         data.strName = location.strName;
     }
     (dwKeySpec == AT_KEYEXCHANGE ? data.exchange : data.signature) = pair;
-    WriteFile(strDirectory, PathOf(location), FormatContainer(data));
+    ReplaceFile(strDirectory, PathOf(location), FormatContainer(data));
 }
 
 void SetNeedsPrompt(const ContainerLocation &location, bool fNeedsPrompt)
@@ -369,7 +239,7 @@ void SetNeedsPrompt(const ContainerLocation &location, bool fNeedsPrompt)
         Fail(NTE_BAD_KEYSET);
     }
     data.fNeedsPrompt = fNeedsPrompt;
-    WriteFile(strDirectory, PathOf(location), FormatContainer(data));
+    ReplaceFile(strDirectory, PathOf(location), FormatContainer(data));
 }
 
 std::vector<std::u16string> ListContainers(const ContainerLocation &keySet)
@@ -380,7 +250,7 @@ std::vector<std::u16string> ListContainers(const ContainerLocation &keySet)
     for (const std::string &strFile : lock.Held() ? ContainerFilesIn(strDirectory) : std::vector<std::string>()) {
         std::string strText;
         try {
-            if (ReadFile(strDirectory + "/" + strFile, &strText)) {
+            if (ReadWholeFile(strDirectory + "/" + strFile, &strText)) {
                 names.push_back(ParseContainer(strText).strName);
             }
         } catch (const CspError &) {

@@ -1,9 +1,6 @@
 #include "HashAlgorithms.h"
 
 #include "CspError.h"
-#include "LegacyDigests.h"
-
-#include <openssl/evp.h>
 
 namespace qvn
 {
@@ -31,54 +28,13 @@ const uint8_t kPrefixSha512[] = {0x30, 0x51, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86,
 #define QVN_PREFIX(a) a, static_cast<DWORD>(sizeof(a))
 
 const HashAlgorithm g_algorithms[] = {
-    {CALG_MD2, 16, QVN_PREFIX(kPrefixMd2), true},        {CALG_MD4, 16, QVN_PREFIX(kPrefixMd4), true},
-    {CALG_MD5, 16, QVN_PREFIX(kPrefixMd5), true},        {CALG_SHA1, 20, QVN_PREFIX(kPrefixSha1), true},
-    {CALG_SHA_256, 32, QVN_PREFIX(kPrefixSha256), true}, {CALG_SHA_384, 48, QVN_PREFIX(kPrefixSha384), true},
-    {CALG_SHA_512, 64, QVN_PREFIX(kPrefixSha512), true}, {CALG_SSL3_SHAMD5, 36, nullptr, 0, false},
+    {CALG_MD2, 16, QVN_PREFIX(kPrefixMd2)},        {CALG_MD4, 16, QVN_PREFIX(kPrefixMd4)},
+    {CALG_MD5, 16, QVN_PREFIX(kPrefixMd5)},        {CALG_SHA1, 20, QVN_PREFIX(kPrefixSha1)},
+    {CALG_SHA_256, 32, QVN_PREFIX(kPrefixSha256)}, {CALG_SHA_384, 48, QVN_PREFIX(kPrefixSha384)},
+    {CALG_SHA_512, 64, QVN_PREFIX(kPrefixSha512)}, {CALG_SSL3_SHAMD5, 36, nullptr, 0},
 };
 
 #undef QVN_PREFIX
-
-template <class T> class OwnDigest : public Digest
-{
-public:
-    void Update(const uint8_t *pbData, size_t cbData) override { m_impl.Update(pbData, cbData); }
-    void Final(uint8_t *pbHash) override { m_impl.Final(pbHash); }
-
-private:
-    T m_impl;
-};
-
-class EvpDigest : public Digest
-{
-public:
-    explicit EvpDigest(const EVP_MD *pMd) : m_pCtx(EVP_MD_CTX_new())
-    {
-        if (m_pCtx == nullptr || EVP_DigestInit_ex(m_pCtx, pMd, nullptr) != 1) {
-            EVP_MD_CTX_free(m_pCtx);
-            Fail(NTE_FAIL);
-        }
-    }
-    ~EvpDigest() override { EVP_MD_CTX_free(m_pCtx); }
-    EvpDigest(const EvpDigest &) = delete;
-    EvpDigest &operator=(const EvpDigest &) = delete;
-
-    void Update(const uint8_t *pbData, size_t cbData) override
-    {
-        if (cbData > 0 && EVP_DigestUpdate(m_pCtx, pbData, cbData) != 1) {
-            Fail(NTE_FAIL);
-        }
-    }
-    void Final(uint8_t *pbHash) override
-    {
-        if (EVP_DigestFinal_ex(m_pCtx, pbHash, nullptr) != 1) {
-            Fail(NTE_FAIL);
-        }
-    }
-
-private:
-    EVP_MD_CTX *m_pCtx;
-};
 
 } // namespace
 
@@ -90,28 +46,6 @@ const HashAlgorithm *FindHashAlgorithm(ALG_ID algid)
         }
     }
     return nullptr;
-}
-
-std::unique_ptr<Digest> CreateDigest(const HashAlgorithm &algorithm)
-{
-    switch (algorithm.algid) {
-    case CALG_MD2:
-        return std::make_unique<OwnDigest<Md2>>();
-    case CALG_MD4:
-        return std::make_unique<OwnDigest<Md4>>();
-    case CALG_MD5:
-        return std::make_unique<EvpDigest>(EVP_md5());
-    case CALG_SHA1:
-        return std::make_unique<EvpDigest>(EVP_sha1());
-    case CALG_SHA_256:
-        return std::make_unique<EvpDigest>(EVP_sha256());
-    case CALG_SHA_384:
-        return std::make_unique<EvpDigest>(EVP_sha384());
-    case CALG_SHA_512:
-        return std::make_unique<EvpDigest>(EVP_sha512());
-    default:
-        Fail(NTE_BAD_ALGID);
-    }
 }
 
 std::vector<uint8_t> BuildSignatureInput(const HashAlgorithm &algorithm, const uint8_t *pbHash, bool fNoHashOid)

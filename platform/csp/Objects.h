@@ -51,15 +51,14 @@ struct KeyObject {
     std::shared_ptr<const RsaKey> key;
 };
 
-// A hash object.
+// A hash object: its value is whatever the caller last set.
 struct HashObject {
     HCRYPTPROV hOwner = 0;
     const ProviderInfo *pProvider = nullptr;
     const HashAlgorithm *pAlgorithm = nullptr;
 
-    std::mutex mutex;               // guards the state below
-    std::unique_ptr<Digest> digest; // null once finished, and for CALG_SSL3_SHAMD5
-    bool fFinished = false;
+    std::mutex mutex; // guards the value
+    bool fHasValue = false;
     uint8_t abValue[64] = {};
 };
 

@@ -18,31 +18,15 @@ namespace csp
 namespace
 {
 
-// OpenSSL refuses to generate keys below this size; smaller ones are made here.
-constexpr DWORD kOpenSslMinGenerateBits = 512;
-constexpr unsigned long kPublicExponent = 65537;
-
 struct BnDeleter {
     void operator()(BIGNUM *p) const { BN_clear_free(p); }
 };
 using BnPtr = std::unique_ptr<BIGNUM, BnDeleter>;
 
-struct BnCtxDeleter {
-    void operator()(BN_CTX *p) const { BN_CTX_free(p); }
-};
 struct PkeyCtxDeleter {
     void operator()(EVP_PKEY_CTX *p) const { EVP_PKEY_CTX_free(p); }
 };
 using PkeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, PkeyCtxDeleter>;
-
-BnPtr NewBn()
-{
-    BnPtr bn(BN_new());
-    if (!bn) {
-        Fail(NTE_NO_MEMORY);
-    }
-    return bn;
-}
 
 std::vector<uint8_t> BnBytes(const BIGNUM *bn)
 {
@@ -111,58 +95,6 @@ EVP_PKEY *BuildPkey(const RsaNumbers &numbers)
     return pKey;
 }
 
-// Key generation for sizes below OpenSSL's minimum: two primes whose product
-// has exactly dwBits bits and for which 65537 is a valid exponent.
-RsaNumbers GenerateSmall(DWORD dwBits)
-{
-    std::unique_ptr<BN_CTX, BnCtxDeleter> ctx(BN_CTX_new());
-    if (!ctx) {
-        Fail(NTE_NO_MEMORY);
-    }
-    BnPtr e = NewBn(), p = NewBn(), q = NewBn(), n = NewBn(), d = NewBn(), p1 = NewBn(), q1 = NewBn(), phi = NewBn(),
-          gcd = NewBn(), dmp1 = NewBn(), dmq1 = NewBn(), iqmp = NewBn();
-    Check(BN_set_word(e.get(), kPublicExponent));
-    const int cBitsP = static_cast<int>(dwBits - dwBits / 2);
-    const int cBitsQ = static_cast<int>(dwBits / 2);
-    for (;;) {
-        Check(BN_generate_prime_ex2(p.get(), cBitsP, 0, nullptr, nullptr, nullptr, ctx.get()));
-        Check(BN_generate_prime_ex2(q.get(), cBitsQ, 0, nullptr, nullptr, nullptr, ctx.get()));
-        if (BN_cmp(p.get(), q.get()) == 0) {
-            continue;
-        }
-        Check(BN_mul(n.get(), p.get(), q.get(), ctx.get()));
-        if (static_cast<DWORD>(BN_num_bits(n.get())) != dwBits) {
-            continue;
-        }
-        Check(BN_sub(p1.get(), p.get(), BN_value_one()));
-        Check(BN_sub(q1.get(), q.get(), BN_value_one()));
-        Check(BN_mul(phi.get(), p1.get(), q1.get(), ctx.get()));
-        Check(BN_gcd(gcd.get(), e.get(), phi.get(), ctx.get()));
-        if (!BN_is_one(gcd.get())) {
-            continue;
-        }
-        break;
-    }
-    if (BN_cmp(p.get(), q.get()) < 0) {
-        std::swap(p, q);
-        std::swap(p1, q1);
-    }
-    Check(BN_mod_inverse(d.get(), e.get(), phi.get(), ctx.get()) != nullptr ? 1 : 0);
-    Check(BN_mod(dmp1.get(), d.get(), p1.get(), ctx.get()));
-    Check(BN_mod(dmq1.get(), d.get(), q1.get(), ctx.get()));
-    Check(BN_mod_inverse(iqmp.get(), q.get(), p.get(), ctx.get()) != nullptr ? 1 : 0);
-    RsaNumbers numbers;
-    numbers.n = BnBytes(n.get());
-    numbers.e = BnBytes(e.get());
-    numbers.d = BnBytes(d.get());
-    numbers.p = BnBytes(p.get());
-    numbers.q = BnBytes(q.get());
-    numbers.dmp1 = BnBytes(dmp1.get());
-    numbers.dmq1 = BnBytes(dmq1.get());
-    numbers.iqmp = BnBytes(iqmp.get());
-    return numbers;
-}
-
 PkeyCtxPtr OperationContext(EVP_PKEY *pKey)
 {
     PkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, pKey, nullptr));
@@ -194,11 +126,8 @@ RsaKey::~RsaKey()
 
 std::shared_ptr<const RsaKey> RsaKey::Generate(DWORD dwBits)
 {
-    if (dwBits < kMinBits || dwBits > kMaxBits) {
+    if (dwBits < kMinGenerateBits || dwBits > kMaxBits) {
         Fail(NTE_BAD_FLAGS);
-    }
-    if (dwBits < kOpenSslMinGenerateBits) {
-        return FromNumbers(GenerateSmall(dwBits));
     }
     PkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
     EVP_PKEY *pKey = nullptr;

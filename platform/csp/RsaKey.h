@@ -1,5 +1,5 @@
-// An RSA key of the CSPs on top of OpenSSL: generation at any length from 384
-// to 16384 bits, the raw operations that CryptoAPI needs (PKCS #1 v1.5 block
+// An RSA key of the CSPs on top of OpenSSL: generation from 512 to 16384 bits
+// (OpenSSL's least; keys from 384 bits can be imported), the raw operations that CryptoAPI needs (PKCS #1 v1.5 block
 // type 1 signing of a prepared input, the public operation for verification,
 // PKCS #1 v1.5 encryption and the private operation for decryption), and the
 // key's numbers for key blobs. Byte strings here are big-endian, as in PKCS #1;
@@ -31,6 +31,7 @@ class RsaKey
 {
 public:
     static constexpr DWORD kMinBits = 384;
+    static constexpr DWORD kMinGenerateBits = 512;
     static constexpr DWORD kMaxBits = 16384;
 
     // A new key pair of exactly dwBits bits with public exponent 65537.

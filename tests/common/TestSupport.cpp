@@ -2,12 +2,10 @@
 
 #include <qvnplatform.h>
 
-#include <openssl/bn.h>
-#include <openssl/core_names.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/objects.h>
-#include <openssl/param_build.h>
+#include <openssl/pem.h>
 #include <openssl/provider.h>
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
@@ -53,48 +51,22 @@ PkeyCtx ContextFor(const TestKey &key)
     return ctx;
 }
 
-Bytes BnParam(EVP_PKEY *pKey, const char *pszName)
+// A Microsoft key blob of the key, written by OpenSSL, with the key algorithm set.
+Bytes MsBlob(EVP_PKEY *pKey, bool fPrivate, ALG_ID aiKeyAlg)
 {
-    BIGNUM *bn = nullptr;
-    if (EVP_PKEY_get_bn_param(pKey, pszName, &bn) != 1) {
-        OpenSslFailure(pszName);
+    BIO *pBio = BIO_new(BIO_s_mem());
+    if (pBio == nullptr || (fPrivate ? i2b_PrivateKey_bio(pBio, pKey) : i2b_PublicKey_bio(pBio, pKey)) <= 0) {
+        BIO_free(pBio);
+        OpenSslFailure("i2b");
     }
-    Bytes value(static_cast<size_t>(BN_num_bytes(bn)));
-    BN_bn2bin(bn, value.data());
-    BN_free(bn);
-    return value;
-}
-
-// A big-endian number as a little-endian field of cbField bytes.
-void AppendLittleEndian(Bytes *pBlob, const Bytes &value, size_t cbField)
-{
-    if (value.size() > cbField) {
-        throw std::runtime_error("key number does not fit its blob field");
-    }
-    pBlob->insert(pBlob->end(), value.rbegin(), value.rend());
-    pBlob->insert(pBlob->end(), cbField - value.size(), 0);
-}
-
-void AppendDword(Bytes *pBlob, DWORD dwValue)
-{
+    char *pb = nullptr;
+    const long cb = BIO_get_mem_data(pBio, &pb);
+    Bytes blob(pb, pb + cb);
+    BIO_free(pBio);
     for (int i = 0; i < 4; ++i) {
-        pBlob->push_back(static_cast<BYTE>(dwValue >> (8 * i)));
+        blob[4 + i] = static_cast<BYTE>(aiKeyAlg >> (8 * i));
     }
-}
-
-DWORD ReadDword(const BYTE *pb)
-{
-    return static_cast<DWORD>(pb[0]) | static_cast<DWORD>(pb[1]) << 8 | static_cast<DWORD>(pb[2]) << 16 |
-           static_cast<DWORD>(pb[3]) << 24;
-}
-
-DWORD PublicExponent(EVP_PKEY *pKey)
-{
-    DWORD dwExponent = 0;
-    for (BYTE b : BnParam(pKey, OSSL_PKEY_PARAM_RSA_E)) {
-        dwExponent = dwExponent << 8 | b;
-    }
-    return dwExponent;
+    return blob;
 }
 
 int NidOf(ALG_ID aiHash)
@@ -166,59 +138,26 @@ int RemoveEntry(const char *pszPath, const struct stat *, int, struct FTW *)
 
 WString Wide(const std::string &strUtf8)
 {
-    WString result;
-    for (size_t i = 0; i < strUtf8.size();) {
-        const unsigned char b = static_cast<unsigned char>(strUtf8[i]);
-        char32_t cp = b;
-        size_t cbExtra = 0;
-        if (b >= 0xf0) {
-            cp = b & 0x07, cbExtra = 3;
-        } else if (b >= 0xe0) {
-            cp = b & 0x0f, cbExtra = 2;
-        } else if (b >= 0xc0) {
-            cp = b & 0x1f, cbExtra = 1;
-        }
-        for (size_t k = 1; k <= cbExtra && i + k < strUtf8.size(); ++k) {
-            cp = cp << 6 | (static_cast<unsigned char>(strUtf8[i + k]) & 0x3f);
-        }
-        i += 1 + cbExtra;
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            result.push_back(static_cast<WCHAR>(0xd800 + (cp >> 10)));
-            result.push_back(static_cast<WCHAR>(0xdc00 + (cp & 0x3ff)));
-        } else {
-            result.push_back(static_cast<WCHAR>(cp));
-        }
+    if (strUtf8.empty()) {
+        return WString();
     }
-    return result;
+    WString str(static_cast<size_t>(
+                    MultiByteToWideChar(CP_UTF8, 0, strUtf8.data(), static_cast<int>(strUtf8.size()), nullptr, 0)),
+                0);
+    MultiByteToWideChar(CP_UTF8, 0, strUtf8.data(), static_cast<int>(strUtf8.size()), &str[0],
+                        static_cast<int>(str.size()));
+    return str;
 }
 
 std::string Narrow(const WCHAR *psz)
 {
-    std::string result;
-    for (; psz != nullptr && *psz != 0; ++psz) {
-        char32_t cp = *psz;
-        if (cp >= 0xd800 && cp < 0xdc00 && psz[1] >= 0xdc00 && psz[1] < 0xe000) {
-            cp = 0x10000 + ((cp - 0xd800) << 10) + (psz[1] - 0xdc00);
-            ++psz;
-        }
-        if (cp < 0x80) {
-            result.push_back(static_cast<char>(cp));
-        } else if (cp < 0x800) {
-            result.push_back(static_cast<char>(0xc0 | cp >> 6));
-            result.push_back(static_cast<char>(0x80 | (cp & 0x3f)));
-        } else if (cp < 0x10000) {
-            result.push_back(static_cast<char>(0xe0 | cp >> 12));
-            result.push_back(static_cast<char>(0x80 | (cp >> 6 & 0x3f)));
-            result.push_back(static_cast<char>(0x80 | (cp & 0x3f)));
-        } else {
-            result.push_back(static_cast<char>(0xf0 | cp >> 18));
-            result.push_back(static_cast<char>(0x80 | (cp >> 12 & 0x3f)));
-            result.push_back(static_cast<char>(0x80 | (cp >> 6 & 0x3f)));
-            result.push_back(static_cast<char>(0x80 | (cp & 0x3f)));
-        }
+    if (psz == nullptr || psz[0] == 0) {
+        return std::string();
     }
-    return result;
+    std::string str(static_cast<size_t>(WideCharToMultiByte(CP_UTF8, 0, psz, -1, nullptr, 0, nullptr, nullptr)), 0);
+    WideCharToMultiByte(CP_UTF8, 0, psz, -1, &str[0], static_cast<int>(str.size()), nullptr, nullptr);
+    str.pop_back(); // the NUL
+    return str;
 }
 
 std::string Hex(const Bytes &bytes)
@@ -287,41 +226,14 @@ DWORD TestKey::Bits() const
     return static_cast<DWORD>(EVP_PKEY_get_bits(m_pKey));
 }
 
-Bytes TestKey::Modulus() const
-{
-    return BnParam(m_pKey, OSSL_PKEY_PARAM_RSA_N);
-}
-
 Bytes TestKey::PublicKeyBlob(ALG_ID aiKeyAlg) const
 {
-    const DWORD dwBits = Bits();
-    Bytes blob = {PUBLICKEYBLOB, CUR_BLOB_VERSION, 0, 0};
-    AppendDword(&blob, aiKeyAlg);
-    AppendDword(&blob, 0x31415352); // "RSA1"
-    AppendDword(&blob, dwBits);
-    AppendDword(&blob, PublicExponent(m_pKey));
-    AppendLittleEndian(&blob, Modulus(), (dwBits + 7) / 8);
-    return blob;
+    return MsBlob(m_pKey, false, aiKeyAlg);
 }
 
 Bytes TestKey::PrivateKeyBlob(ALG_ID aiKeyAlg) const
 {
-    const DWORD dwBits = Bits();
-    const size_t cbModulus = (dwBits + 7) / 8;
-    const size_t cbHalf = (dwBits + 15) / 16;
-    Bytes blob = {PRIVATEKEYBLOB, CUR_BLOB_VERSION, 0, 0};
-    AppendDword(&blob, aiKeyAlg);
-    AppendDword(&blob, 0x32415352); // "RSA2"
-    AppendDword(&blob, dwBits);
-    AppendDword(&blob, PublicExponent(m_pKey));
-    AppendLittleEndian(&blob, Modulus(), cbModulus);
-    AppendLittleEndian(&blob, BnParam(m_pKey, OSSL_PKEY_PARAM_RSA_FACTOR1), cbHalf);
-    AppendLittleEndian(&blob, BnParam(m_pKey, OSSL_PKEY_PARAM_RSA_FACTOR2), cbHalf);
-    AppendLittleEndian(&blob, BnParam(m_pKey, OSSL_PKEY_PARAM_RSA_EXPONENT1), cbHalf);
-    AppendLittleEndian(&blob, BnParam(m_pKey, OSSL_PKEY_PARAM_RSA_EXPONENT2), cbHalf);
-    AppendLittleEndian(&blob, BnParam(m_pKey, OSSL_PKEY_PARAM_RSA_COEFFICIENT1), cbHalf);
-    AppendLittleEndian(&blob, BnParam(m_pKey, OSSL_PKEY_PARAM_RSA_D), cbModulus);
-    return blob;
+    return MsBlob(m_pKey, true, aiKeyAlg);
 }
 
 static std::unique_ptr<TestKey> GenerateTestKey(DWORD dwBits)
@@ -351,58 +263,11 @@ const TestKey &CachedTestKey(DWORD dwBits, int iVariant)
 
 std::unique_ptr<TestKey> TestKeyFromBlob(const Bytes &blob)
 {
-    if (blob.size() < 20 || blob[1] != CUR_BLOB_VERSION) {
-        return nullptr;
-    }
-    const bool fPrivate = blob[0] == PRIVATEKEYBLOB;
-    const DWORD dwBits = ReadDword(&blob[12]);
-    const size_t cbModulus = (dwBits + 7) / 8;
-    const size_t cbHalf = (dwBits + 15) / 16;
-    const size_t cbNeeded = 20 + cbModulus + (fPrivate ? cbModulus + 5 * cbHalf : 0);
-    if ((!fPrivate && blob[0] != PUBLICKEYBLOB) || blob.size() < cbNeeded) {
-        return nullptr;
-    }
-    size_t offset = 20;
-    auto take = [&](size_t cb) {
-        Bytes be(blob.begin() + static_cast<std::ptrdiff_t>(offset),
-                 blob.begin() + static_cast<std::ptrdiff_t>(offset + cb));
-        offset += cb;
-        std::reverse(be.begin(), be.end());
-        return BN_bin2bn(be.data(), static_cast<int>(be.size()), nullptr);
-    };
-    std::vector<BIGNUM *> numbers;
-    numbers.push_back(take(cbModulus));
-    numbers.push_back(BN_new());
-    BN_set_word(numbers.back(), ReadDword(&blob[16]));
-    OSSL_PARAM_BLD *pBuild = OSSL_PARAM_BLD_new();
-    OSSL_PARAM_BLD_push_BN(pBuild, OSSL_PKEY_PARAM_RSA_N, numbers[0]);
-    OSSL_PARAM_BLD_push_BN(pBuild, OSSL_PKEY_PARAM_RSA_E, numbers[1]);
-    if (fPrivate) {
-        const char *names[] = {OSSL_PKEY_PARAM_RSA_FACTOR1, OSSL_PKEY_PARAM_RSA_FACTOR2, OSSL_PKEY_PARAM_RSA_EXPONENT1,
-                               OSSL_PKEY_PARAM_RSA_EXPONENT2, OSSL_PKEY_PARAM_RSA_COEFFICIENT1};
-        for (const char *pszName : names) {
-            numbers.push_back(take(cbHalf));
-            OSSL_PARAM_BLD_push_BN(pBuild, pszName, numbers.back());
-        }
-        numbers.push_back(take(cbModulus));
-        OSSL_PARAM_BLD_push_BN(pBuild, OSSL_PKEY_PARAM_RSA_D, numbers.back());
-    }
-    OSSL_PARAM *pParams = OSSL_PARAM_BLD_to_param(pBuild);
-    PkeyCtx ctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
-    EVP_PKEY *pKey = nullptr;
-    const bool fOk =
-        ctx && EVP_PKEY_fromdata_init(ctx.get()) == 1 &&
-        EVP_PKEY_fromdata(ctx.get(), &pKey, fPrivate ? EVP_PKEY_KEYPAIR : EVP_PKEY_PUBLIC_KEY, pParams) == 1;
-    OSSL_PARAM_free(pParams);
-    OSSL_PARAM_BLD_free(pBuild);
-    for (BIGNUM *bn : numbers) {
-        BN_free(bn);
-    }
-    if (!fOk) {
-        ERR_clear_error();
-        return nullptr;
-    }
-    return std::make_unique<TestKey>(pKey);
+    const unsigned char *pb = blob.data();
+    const long cb = static_cast<long>(blob.size());
+    EVP_PKEY *pKey = !blob.empty() && blob[0] == PRIVATEKEYBLOB ? b2i_PrivateKey(&pb, cb) : b2i_PublicKey(&pb, cb);
+    ERR_clear_error();
+    return pKey != nullptr ? std::make_unique<TestKey>(pKey) : nullptr;
 }
 
 // ---- Containers through CryptoAPI ------------------------------------------------

@@ -95,8 +95,6 @@ public:
     // Microsoft blobs of the key; aiKeyAlg is CALG_RSA_KEYX or CALG_RSA_SIGN.
     Bytes PrivateKeyBlob(ALG_ID aiKeyAlg = CALG_RSA_KEYX) const;
     Bytes PublicKeyBlob(ALG_ID aiKeyAlg = CALG_RSA_KEYX) const;
-    // The modulus, big-endian.
-    Bytes Modulus() const;
 
 private:
     EVP_PKEY *m_pKey;

@@ -167,6 +167,7 @@ Outcome RunAndCheck(const Scenario &sc, const Fault &fault, const Outcome *pClea
         s.input = sc.input != nullptr ? kIn.*sc.input : Bytes();
         const Holdings before = Held();
         QvnPlatformClearCallLog();
+        QvnPlatformRecordCalls(TRUE);
         QvnPlatformResetModuleCounters();
         QvnPlatformTrackModuleFrees(TRUE);
         QvnPlatformFailModuleMalloc(fault.nthMalloc);

@@ -113,7 +113,9 @@ TEST_F(StoreTest, ProviderRegistrationReadsBackAndLivesWithTheKeyStore)
     EXPECT_TRUE(entry.dwInterface == NCRYPT_KEY_STORAGE_INTERFACE && entry.dwFlags == CRYPT_LOCAL);
     EXPECT_EQ(nullptr, pReg->pKM);
     BCryptFreeBuffer(pReg);
-    EXPECT_TRUE(std::filesystem::is_regular_file(StorePath() + "/cng-providers/providers"));
+    EXPECT_EQ(STATUS_OBJECT_NAME_COLLISION, BCryptRegisterProvider(u"SAMPLE PROVIDER", 0, &reg));
+    EXPECT_EQ(STATUS_NOT_SUPPORTED, BCryptQueryProviderRegistration(u"Sample Provider", CRYPT_KM,
+                                                                    NCRYPT_KEY_STORAGE_INTERFACE, &cbBuffer, &pReg));
     const std::string strOther = StorePath() + "/other";
     QvnPlatformSetStoreDirectory(strOther.c_str());
     EXPECT_EQ(STATUS_NOT_FOUND, BCryptUnregisterProvider(u"Sample Provider")) << "another store, another configuration";

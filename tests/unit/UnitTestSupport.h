@@ -97,6 +97,7 @@ protected:
     void SetUp() override
     {
         m_pStore = std::make_unique<qvntest::ScopedStore>(); // resets the platform's controls too
+        QvnPlatformRecordCalls(TRUE);
     }
     void TearDown() override
     {

@@ -20,79 +20,25 @@ namespace qvnksp
 
 WString Widen(const std::string &strUtf8)
 {
-    WString str;
-    const auto *pb = reinterpret_cast<const unsigned char *>(strUtf8.data());
-    const size_t cb = strUtf8.size();
-    size_t i = 0;
-    while (i < cb) {
-        uint32_t cp = 0xFFFD;
-        size_t cbSeq = 1;
-        const unsigned char b = pb[i];
-        if (b < 0x80) {
-            cp = b;
-        } else if ((b & 0xE0) == 0xC0) {
-            cbSeq = 2;
-        } else if ((b & 0xF0) == 0xE0) {
-            cbSeq = 3;
-        } else if ((b & 0xF8) == 0xF0) {
-            cbSeq = 4;
-        }
-        if (cbSeq > 1) {
-            bool fValid = i + cbSeq <= cb;
-            uint32_t value = b & (0x7F >> cbSeq);
-            for (size_t k = 1; fValid && k < cbSeq; ++k) {
-                fValid = (pb[i + k] & 0xC0) == 0x80;
-                value = (value << 6) | (pb[i + k] & 0x3F);
-            }
-            static const uint32_t kMinimum[] = {0, 0, 0x80, 0x800, 0x10000};
-            if (fValid && value >= kMinimum[cbSeq] && value <= 0x10FFFF && (value < 0xD800 || value > 0xDFFF)) {
-                cp = value;
-            } else {
-                cbSeq = 1;
-            }
-        }
-        i += cbSeq;
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            str.push_back(static_cast<WCHAR>(0xD800 + (cp >> 10)));
-            str.push_back(static_cast<WCHAR>(0xDC00 + (cp & 0x3FF)));
-        } else {
-            str.push_back(static_cast<WCHAR>(cp));
-        }
+    if (strUtf8.empty()) {
+        return WString();
     }
+    WString str(static_cast<size_t>(
+                    MultiByteToWideChar(CP_UTF8, 0, strUtf8.data(), static_cast<int>(strUtf8.size()), nullptr, 0)),
+                0);
+    MultiByteToWideChar(CP_UTF8, 0, strUtf8.data(), static_cast<int>(strUtf8.size()), &str[0],
+                        static_cast<int>(str.size()));
     return str;
 }
 
 std::string Narrow(const WCHAR *psz)
 {
-    std::string str;
-    if (psz == nullptr) {
-        return str;
+    if (psz == nullptr || psz[0] == 0) {
+        return std::string();
     }
-    for (size_t i = 0; psz[i] != 0; ++i) {
-        uint32_t cp = static_cast<uint16_t>(psz[i]);
-        if (cp >= 0xD800 && cp <= 0xDBFF && psz[i + 1] >= 0xDC00 && psz[i + 1] <= 0xDFFF) {
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (static_cast<uint16_t>(psz[i + 1]) - 0xDC00);
-            ++i;
-        } else if (cp >= 0xD800 && cp <= 0xDFFF) {
-            cp = 0xFFFD;
-        }
-        if (cp < 0x80) {
-            str.push_back(static_cast<char>(cp));
-        } else if (cp < 0x800) {
-            str.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-            str.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-        } else if (cp < 0x10000) {
-            str.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-            str.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-            str.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-        } else {
-            str.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-            str.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-            str.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-            str.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-        }
-    }
+    std::string str(static_cast<size_t>(WideCharToMultiByte(CP_UTF8, 0, psz, -1, nullptr, 0, nullptr, nullptr)), 0);
+    WideCharToMultiByte(CP_UTF8, 0, psz, -1, &str[0], static_cast<int>(str.size()), nullptr, nullptr);
+    str.pop_back(); // the NUL
     return str;
 }
 

@@ -56,34 +56,14 @@ inline std::shared_ptr<csp::HashObject> HashOrFail(HCRYPTHASH hHash)
     return hash;
 }
 
-// Finishes the hash if it is still running and returns its value. A
-// CALG_SSL3_SHAMD5 hash whose value was never set has none:
-// NTE_BAD_HASH_STATE. The caller holds hash.mutex.
-inline const uint8_t *FinishedValue(csp::HashObject &hash)
+// The value set into the hash; NTE_BAD_HASH_STATE when none was (the CSPs
+// compute no hash). The caller holds hash.mutex.
+inline const uint8_t *HashValue(const csp::HashObject &hash)
 {
-    if (!hash.fFinished) {
-        if (!hash.digest) {
-            csp::Fail(NTE_BAD_HASH_STATE);
-        }
-        hash.digest->Final(hash.abValue);
-        hash.digest.reset();
-        hash.fFinished = true;
-    }
-    return hash.abValue;
-}
-
-// Feeds data to a running hash: NTE_BAD_ALGID for CALG_SSL3_SHAMD5, which
-// cannot hash, and NTE_BAD_HASH_STATE once the value is final. The caller
-// holds hash.mutex.
-inline void HashBytes(csp::HashObject &hash, const BYTE *pbData, size_t cbData)
-{
-    if (!hash.pAlgorithm->fComputable) {
-        csp::Fail(NTE_BAD_ALGID);
-    }
-    if (hash.fFinished) {
+    if (!hash.fHasValue) {
         csp::Fail(NTE_BAD_HASH_STATE);
     }
-    hash.digest->Update(pbData, cbData);
+    return hash.abValue;
 }
 
 inline void ReverseBytes(BYTE *pb, size_t cb)

@@ -14,9 +14,13 @@ namespace
 {
 
 // The key of an encryption: an exchange key (a signature key is refused
-// with NTE_BAD_KEY, as Windows' RSA CSPs do), final block only.
-void CheckEncryptionKey(const csp::KeyObject &key, BOOL Final, DWORD dwFlags)
+// with NTE_BAD_KEY, as Windows' RSA CSPs do), final block only, and no hash:
+// the stand-in computes none.
+void CheckEncryptionKey(const csp::KeyObject &key, HCRYPTHASH hHash, BOOL Final, DWORD dwFlags)
 {
+    if (hHash != 0) {
+        csp::Fail(static_cast<DWORD>(ERROR_NOT_SUPPORTED));
+    }
     if (dwFlags != 0) {
         csp::Fail(NTE_BAD_FLAGS);
     }
@@ -26,14 +30,6 @@ void CheckEncryptionKey(const csp::KeyObject &key, BOOL Final, DWORD dwFlags)
     if (!Final) {
         csp::Fail(NTE_BAD_DATA); // an RSA block is always the whole message
     }
-}
-
-std::shared_ptr<csp::HashObject> OptionalHash(HCRYPTHASH hHash)
-{
-    if (hHash == 0) {
-        return nullptr;
-    }
-    return HashOrFail(hHash);
 }
 
 } // namespace
@@ -54,11 +50,10 @@ extern "C" BOOL WINAPI CryptEncrypt(HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final
     record.dwBufLen = dwBufLen;
     return frame.Run([&] {
         std::shared_ptr<csp::KeyObject> key = KeyOrFail(hKey);
-        std::shared_ptr<csp::HashObject> hash = OptionalHash(hHash);
         if (pdwDataLen == nullptr) {
             FailInvalidParameter();
         }
-        CheckEncryptionKey(*key, Final, dwFlags);
+        CheckEncryptionKey(*key, hHash, Final, dwFlags);
         const DWORD cbBlock = key->key->Bytes();
         if (pbData == nullptr) {
             *pdwDataLen = cbBlock;
@@ -70,10 +65,6 @@ extern "C" BOOL WINAPI CryptEncrypt(HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final
         }
         if (*pdwDataLen > cbBlock - 11) {
             csp::Fail(NTE_BAD_LEN);
-        }
-        if (hash) {
-            std::lock_guard<std::mutex> lock(hash->mutex);
-            HashBytes(*hash, pbData, *pdwDataLen);
         }
         const std::vector<uint8_t> ciphertext = key->key->EncryptPkcs1(pbData, *pdwDataLen);
         std::reverse_copy(ciphertext.begin(), ciphertext.end(), pbData);
@@ -91,11 +82,10 @@ extern "C" BOOL WINAPI CryptDecrypt(HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final
     record.cbData = pdwDataLen != nullptr ? *pdwDataLen : 0;
     return frame.Run([&] {
         std::shared_ptr<csp::KeyObject> key = KeyOrFail(hKey);
-        std::shared_ptr<csp::HashObject> hash = OptionalHash(hHash);
         if (pbData == nullptr || pdwDataLen == nullptr) {
             FailInvalidParameter();
         }
-        CheckEncryptionKey(*key, Final, dwFlags);
+        CheckEncryptionKey(*key, hHash, Final, dwFlags);
         if (!key->key->HasPrivate()) {
             csp::Fail(NTE_BAD_KEY);
         }
@@ -113,10 +103,6 @@ extern "C" BOOL WINAPI CryptDecrypt(HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final
             std::vector<uint8_t> &bytes;
             ~Wipe() { std::fill(bytes.begin(), bytes.end(), 0); }
         } wipe{plaintext};
-        if (hash) {
-            std::lock_guard<std::mutex> lock(hash->mutex);
-            HashBytes(*hash, plaintext.data(), plaintext.size());
-        }
         std::copy(plaintext.begin(), plaintext.end(), pbData);
         *pdwDataLen = static_cast<DWORD>(plaintext.size());
     });

@@ -1,5 +1,5 @@
-// Hash objects: CryptCreateHash, CryptHashData, CryptGetHashParam,
-// CryptSetHashParam and CryptDestroyHash.
+// Hash objects: CryptCreateHash, CryptGetHashParam, CryptSetHashParam and
+// CryptDestroyHash. A hash's value is set (HP_HASHVAL), never computed.
 #include "CryptCommon.h"
 
 #include <wincrypt.h>
@@ -34,30 +34,7 @@ extern "C" BOOL WINAPI CryptCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY
         hash->hOwner = hProv;
         hash->pProvider = context->pProvider;
         hash->pAlgorithm = pAlgorithm;
-        if (pAlgorithm->fComputable) {
-            hash->digest = csp::CreateDigest(*pAlgorithm);
-        }
         *phHash = csp::AddHash(std::move(hash));
-    });
-}
-
-extern "C" BOOL WINAPI CryptHashData(HCRYPTHASH hHash, const BYTE *pbData, DWORD dwDataLen, DWORD dwFlags)
-{
-    ApiFrame frame("CryptHashData");
-    QVN_CALL_RECORD &record = frame.Record();
-    record.hHandle = hHash;
-    record.cbData = dwDataLen;
-    record.dwFlags = dwFlags;
-    return frame.Run([&] {
-        std::shared_ptr<csp::HashObject> hash = HashOrFail(hHash);
-        if (dwFlags != 0) {
-            csp::Fail(NTE_BAD_FLAGS);
-        }
-        if (pbData == nullptr && dwDataLen != 0) {
-            FailInvalidParameter();
-        }
-        std::lock_guard<std::mutex> lock(hash->mutex);
-        HashBytes(*hash, pbData, dwDataLen);
     });
 }
 
@@ -91,12 +68,11 @@ extern "C" BOOL WINAPI CryptGetHashParam(HCRYPTHASH hHash, DWORD dwParam, BYTE *
         }
         case HP_HASHVAL: {
             if (pbData == nullptr) {
-                *pdwDataLen = hash->pAlgorithm->cbHash; // a size query leaves the hash running
+                *pdwDataLen = hash->pAlgorithm->cbHash;
                 break;
             }
-            // Asking for the value finishes the hash, even when the buffer is too small.
             std::lock_guard<std::mutex> lock(hash->mutex);
-            CopyOut(FinishedValue(*hash), hash->pAlgorithm->cbHash, pbData, pdwDataLen);
+            CopyOut(HashValue(*hash), hash->pAlgorithm->cbHash, pbData, pdwDataLen);
             break;
         }
         default:
@@ -127,8 +103,7 @@ extern "C" BOOL WINAPI CryptSetHashParam(HCRYPTHASH hHash, DWORD dwParam, const 
         record.cbData = hash->pAlgorithm->cbHash;
         std::lock_guard<std::mutex> lock(hash->mutex);
         std::memcpy(hash->abValue, pbData, hash->pAlgorithm->cbHash);
-        hash->digest.reset();
-        hash->fFinished = true;
+        hash->fHasValue = true;
     });
 }
 

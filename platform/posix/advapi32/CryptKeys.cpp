@@ -92,7 +92,7 @@ extern "C" BOOL WINAPI CryptGenKey(HCRYPTPROV hProv, ALG_ID Algid, DWORD dwFlags
         if (dwBits == 0) {
             dwBits = kDefaultKeyBits;
         }
-        if (dwBits < csp::RsaKey::kMinBits || dwBits > csp::RsaKey::kMaxBits) {
+        if (dwBits < csp::RsaKey::kMinGenerateBits || dwBits > csp::RsaKey::kMaxBits) {
             csp::Fail(NTE_BAD_FLAGS);
         }
         if ((dwFlags & CRYPT_USER_PROTECTED) != 0 && context->fSilent) {

@@ -16,34 +16,23 @@ namespace
 constexpr DWORD kX931Format = 0x00000004; // CRYPT_X931_FORMAT: a known flag, not supported
 constexpr DWORD kSignFlags = CRYPT_NOHASHOID | kX931Format;
 
-// Hashes a description into the hash as Windows does: its UTF-16 characters
-// without the terminator, low byte first.
-void HashDescription(csp::HashObject &hash, LPCWSTR szDescription)
-{
-    std::vector<BYTE> bytes;
-    for (const WCHAR *pch = szDescription; *pch != 0; ++pch) {
-        bytes.push_back(static_cast<BYTE>(*pch & 0xff));
-        bytes.push_back(static_cast<BYTE>(*pch >> 8));
-    }
-    HashBytes(hash, bytes.data(), bytes.size());
-}
-
-void CheckSignFlags(DWORD dwFlags)
+// The flags, and no description: the stand-in computes no hash to add one to.
+void CheckSignArguments(DWORD dwFlags, LPCWSTR szDescription)
 {
     if ((dwFlags & ~kSignFlags) != 0 || (dwFlags & kX931Format) != 0) {
         csp::Fail(NTE_BAD_FLAGS);
+    }
+    if (szDescription != nullptr) {
+        csp::Fail(static_cast<DWORD>(ERROR_NOT_SUPPORTED));
     }
 }
 
 // The signature input for the hash's algorithm: DigestInfo and hash, or the
 // bare hash with CRYPT_NOHASHOID and always for CALG_SSL3_SHAMD5.
-std::vector<uint8_t> SignatureInput(csp::HashObject &hash, LPCWSTR szDescription, DWORD dwFlags)
+std::vector<uint8_t> SignatureInput(csp::HashObject &hash, DWORD dwFlags)
 {
     std::lock_guard<std::mutex> lock(hash.mutex);
-    if (szDescription != nullptr) {
-        HashDescription(hash, szDescription);
-    }
-    return csp::BuildSignatureInput(*hash.pAlgorithm, FinishedValue(hash), (dwFlags & CRYPT_NOHASHOID) != 0);
+    return csp::BuildSignatureInput(*hash.pAlgorithm, HashValue(hash), (dwFlags & CRYPT_NOHASHOID) != 0);
 }
 
 } // namespace
@@ -67,7 +56,7 @@ extern "C" BOOL WINAPI CryptSignHashW(HCRYPTHASH hHash, DWORD dwKeySpec, LPCWSTR
         if (pdwSigLen == nullptr) {
             FailInvalidParameter();
         }
-        CheckSignFlags(dwFlags);
+        CheckSignArguments(dwFlags, szDescription);
         std::shared_ptr<csp::ContextObject> context = csp::FindContext(hash->hOwner);
         if (!context) {
             FailInvalidHandle();
@@ -93,7 +82,7 @@ extern "C" BOOL WINAPI CryptSignHashW(HCRYPTHASH hHash, DWORD dwKeySpec, LPCWSTR
             *pdwSigLen = cbSignature;
             csp::Fail(static_cast<DWORD>(ERROR_MORE_DATA));
         }
-        std::vector<uint8_t> signature = pair->key->SignPkcs1(SignatureInput(*hash, szDescription, dwFlags));
+        std::vector<uint8_t> signature = pair->key->SignPkcs1(SignatureInput(*hash, dwFlags));
         std::reverse_copy(signature.begin(), signature.end(), pbSignature);
         *pdwSigLen = cbSignature;
     });
@@ -110,7 +99,7 @@ extern "C" BOOL WINAPI CryptVerifySignatureW(HCRYPTHASH hHash, const BYTE *pbSig
     return frame.Run([&] {
         std::shared_ptr<csp::HashObject> hash = HashOrFail(hHash);
         std::shared_ptr<csp::KeyObject> key = KeyOrFail(hPubKey);
-        CheckSignFlags(dwFlags);
+        CheckSignArguments(dwFlags, szDescription);
         if (key->pProvider != hash->pProvider) {
             csp::Fail(NTE_BAD_KEY); // a key of another CSP means nothing to this one
         }
@@ -120,7 +109,7 @@ extern "C" BOOL WINAPI CryptVerifySignatureW(HCRYPTHASH hHash, const BYTE *pbSig
         if (pbSignature == nullptr) {
             FailInvalidParameter();
         }
-        const std::vector<uint8_t> input = SignatureInput(*hash, szDescription, dwFlags);
+        const std::vector<uint8_t> input = SignatureInput(*hash, dwFlags);
         std::vector<uint8_t> signature(pbSignature, pbSignature + dwSigLen);
         std::reverse(signature.begin(), signature.end());
         std::vector<uint8_t> encoded;

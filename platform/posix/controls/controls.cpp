@@ -16,8 +16,8 @@ namespace qvn
 namespace
 {
 
-// The log keeps the first records after each clear; beyond this many only the
-// counts go on (a record is about 600 bytes).
+// While recording, the log keeps the first records after each clear; beyond
+// this many only the count goes on (a record is about 600 bytes).
 constexpr size_t kMaxLoggedCalls = 65536;
 
 constexpr DWORD kDefaultMajorVersion = 10;
@@ -29,17 +29,12 @@ struct Injection {
     DWORD dwError;
 };
 
-struct CallCount {
-    std::string strFunction;
-    DWORD dwCount;
-};
-
 struct ControlState {
     std::mutex mutex;
     std::vector<Injection> injections;
+    bool fRecording = false;
     std::vector<QVN_CALL_RECORD> calls;
     DWORD dwCallCount = 0;
-    std::vector<CallCount> callCounts;
     std::vector<void (*)()> resetHooks;
     DWORD dwMajorVersion = kDefaultMajorVersion;
     DWORD dwMinorVersion = kDefaultMinorVersion;
@@ -51,24 +46,6 @@ ControlState &State()
 {
     static ControlState *pState = new ControlState;
     return *pState;
-}
-
-// Release build numbers of the versions that tests emulate.
-DWORD BuildNumberOf(DWORD dwMajor, DWORD dwMinor)
-{
-    struct Known {
-        DWORD dwMajor;
-        DWORD dwMinor;
-        DWORD dwBuild;
-    };
-    static const Known known[] = {{5, 0, 2195}, {5, 1, 2600}, {5, 2, 3790}, {6, 0, 6002},
-                                  {6, 1, 7601}, {6, 2, 9200}, {6, 3, 9600}, {10, 0, 19045}};
-    for (const Known &k : known) {
-        if (k.dwMajor == dwMajor && k.dwMinor == dwMinor) {
-            return k.dwBuild;
-        }
-    }
-    return 0;
 }
 
 } // namespace
@@ -109,19 +86,13 @@ void LogCall(const QVN_CALL_RECORD &record)
 {
     ControlState &state = State();
     std::lock_guard<std::mutex> lock(state.mutex);
+    if (!state.fRecording) {
+        return;
+    }
     if (state.calls.size() < kMaxLoggedCalls) {
         state.calls.push_back(record);
     }
     ++state.dwCallCount;
-    char szFunction[sizeof(record.szFunction) + 1] = {};
-    std::memcpy(szFunction, record.szFunction, sizeof(record.szFunction));
-    for (CallCount &count : state.callCounts) {
-        if (count.strFunction == szFunction) {
-            ++count.dwCount;
-            return;
-        }
-    }
-    state.callCounts.push_back({szFunction, 1});
 }
 
 QVN_CALL_RECORD MakeRecord(const char *pszFunction)
@@ -161,17 +132,12 @@ void RegisterResetHook(void (*pfnHook)())
     }
 }
 
-WindowsVersion GetEmulatedWindowsVersion()
+void GetEmulatedWindowsVersion(DWORD *pdwMajorVersion, DWORD *pdwMinorVersion)
 {
     ControlState &state = State();
     std::lock_guard<std::mutex> lock(state.mutex);
-    WindowsVersion version{};
-    version.dwMajorVersion = state.dwMajorVersion;
-    version.dwMinorVersion = state.dwMinorVersion;
-    version.dwBuildNumber = BuildNumberOf(state.dwMajorVersion, state.dwMinorVersion);
-    version.wServicePackMajor = 0;
-    version.wServicePackMinor = 0;
-    return version;
+    *pdwMajorVersion = state.dwMajorVersion;
+    *pdwMinorVersion = state.dwMinorVersion;
 }
 
 } // namespace qvn
@@ -188,9 +154,9 @@ void QvnPlatformReset(void)
         ControlState &state = State();
         std::lock_guard<std::mutex> lock(state.mutex);
         state.injections.clear();
+        state.fRecording = false;
         state.calls.clear();
         state.dwCallCount = 0;
-        state.callCounts.clear();
         state.dwMajorVersion = qvn::kDefaultMajorVersion;
         state.dwMinorVersion = qvn::kDefaultMinorVersion;
         hooks = state.resetHooks;
@@ -247,19 +213,11 @@ BOOL QvnPlatformGetCall(DWORD dwIndex, QVN_CALL_RECORD *pRecord)
     return TRUE;
 }
 
-DWORD QvnPlatformCountCalls(const char *pszFunction)
+void QvnPlatformRecordCalls(BOOL fRecord)
 {
-    if (pszFunction == nullptr) {
-        return 0;
-    }
     ControlState &state = State();
     std::lock_guard<std::mutex> lock(state.mutex);
-    for (const qvn::CallCount &count : state.callCounts) {
-        if (count.strFunction == pszFunction) {
-            return count.dwCount;
-        }
-    }
-    return 0;
+    state.fRecording = fRecord != FALSE;
 }
 
 void QvnPlatformClearCallLog(void)
@@ -268,7 +226,6 @@ void QvnPlatformClearCallLog(void)
     std::lock_guard<std::mutex> lock(state.mutex);
     state.calls.clear();
     state.dwCallCount = 0;
-    state.callCounts.clear();
 }
 
 } // extern "C"

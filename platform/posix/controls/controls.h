@@ -38,14 +38,7 @@ void CopyWide(WCHAR *pszDest, size_t cchDest, LPCWSTR pszSource);
 void RegisterResetHook(void (*pfnHook)());
 
 // The emulated Windows version that VerifyVersionInfoW compares against.
-struct WindowsVersion {
-    DWORD dwMajorVersion;
-    DWORD dwMinorVersion;
-    DWORD dwBuildNumber;
-    WORD wServicePackMajor;
-    WORD wServicePackMinor;
-};
-WindowsVersion GetEmulatedWindowsVersion();
+void GetEmulatedWindowsVersion(DWORD *pdwMajorVersion, DWORD *pdwMinorVersion);
 
 } // namespace qvn
 

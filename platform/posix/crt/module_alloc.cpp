@@ -29,6 +29,7 @@ struct AllocState {
     DWORD dwMallocCount = 0;
     DWORD dwFailCountdown = 0; // 0: no failure pending
     bool fTrackFrees = false;
+    bool fPass = false; // the coverage runtime writing its counts
     std::vector<FreeRecord> frees;
 };
 
@@ -73,6 +74,9 @@ void *__wrap_malloc(size_t cb)
 {
     AllocState &state = State();
     std::lock_guard<std::mutex> lock(state.mutex);
+    if (state.fPass) {
+        return std::malloc(cb);
+    }
     ++state.dwMallocCount;
     if (state.dwFailCountdown != 0 && --state.dwFailCountdown == 0) {
         return nullptr;
@@ -119,6 +123,13 @@ void QvnPlatformFailModuleMalloc(DWORD nthCall)
     state.dwFailCountdown = nthCall;
 }
 
+void QvnPlatformPassModuleMallocs(BOOL fPass)
+{
+    AllocState &state = State();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    state.fPass = fPass != FALSE;
+}
+
 DWORD QvnPlatformModuleMallocCount(void)
 {
     AllocState &state = State();
@@ -149,13 +160,6 @@ void QvnPlatformTrackModuleFrees(BOOL fTrack)
     if (state.fTrackFrees) {
         state.frees.clear();
     }
-}
-
-DWORD QvnPlatformModuleFreeCount(void)
-{
-    AllocState &state = State();
-    std::lock_guard<std::mutex> lock(state.mutex);
-    return static_cast<DWORD>(state.frees.size());
 }
 
 BOOL QvnPlatformGetModuleFree(DWORD dwIndex, SIZE_T *pcbBlock, BOOL *pfAllZero)

@@ -11,7 +11,8 @@
 QVN_BEGIN_C
 
 /* ---- Everything at once ---------------------------------------------------
- * Clears injected failures, the call log, the emulated version (back to
+ * Clears injected failures, the call log (and stops recording it), the
+ * emulated version (back to
  * 10.0), the module allocation controls, prompt marks and the assertion mode.
  * Live handle counts are not reset: they describe handles that still exist. */
 void QvnPlatformReset(void);
@@ -41,8 +42,9 @@ void QvnPlatformFailCall(const char *pszFunction, DWORD nthCall, DWORD dwError);
 void QvnPlatformClearFailures(void);
 
 /* ---- Call log ----------------------------------------------------------------
- * Every CryptoAPI and bcrypt call, in order, with its arguments. Fields that
- * do not apply to a function are 0 / empty. */
+ * While recording is on (it is off at start and after QvnPlatformReset), every
+ * CryptoAPI and bcrypt call, in order, with its arguments. Fields that do not
+ * apply to a function are 0 / empty. */
 typedef struct _QVN_CALL_RECORD {
     char szFunction[40];    /* "CryptAcquireContextW", ...                       */
     WCHAR szProvider[128];  /* provider (CSP or CNG provider) name, if any      */
@@ -60,10 +62,9 @@ typedef struct _QVN_CALL_RECORD {
     DWORD dwError; /* last error (or NTSTATUS) when it failed          */
 } QVN_CALL_RECORD;
 
+void QvnPlatformRecordCalls(BOOL fRecord);
 DWORD QvnPlatformGetCallCount(void);
 BOOL QvnPlatformGetCall(DWORD dwIndex, QVN_CALL_RECORD *pRecord);
-/* Number of logged calls of one function since the log was cleared. */
-DWORD QvnPlatformCountCalls(const char *pszFunction);
 void QvnPlatformClearCallLog(void);
 
 /* ---- Live CryptoAPI handles ---------------------------------------------------*/
@@ -76,6 +77,10 @@ LONG QvnPlatformLiveHashes(void);
  * pass through the stand-in's C runtime, which counts them and can fail one. */
 /* The nth module malloc from now (1 = the next) returns NULL; 0 cancels. */
 void QvnPlatformFailModuleMalloc(DWORD nthCall);
+/* While on, module mallocs go straight to the C runtime, neither counted nor
+ * failed nor tracked: the coverage runtime linked into the module turns it on
+ * while it writes its counts. */
+void QvnPlatformPassModuleMallocs(BOOL fPass);
 /* Module mallocs since the last reset of the counters. */
 DWORD QvnPlatformModuleMallocCount(void);
 /* Module blocks allocated and not yet freed (over the process lifetime). */
@@ -84,7 +89,6 @@ void QvnPlatformResetModuleCounters(void);
 /* When tracking is on, each module free records the block's size and whether
  * every byte of it was zero at the moment it was freed. */
 void QvnPlatformTrackModuleFrees(BOOL fTrack);
-DWORD QvnPlatformModuleFreeCount(void);
 BOOL QvnPlatformGetModuleFree(DWORD dwIndex, SIZE_T *pcbBlock, BOOL *pfAllZero);
 
 /* ---- Assertions (_wassert) -----------------------------------------------------*/

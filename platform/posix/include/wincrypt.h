@@ -109,7 +109,6 @@ WINADVAPI BOOL WINAPI CryptImportKey(HCRYPTPROV hProv, const BYTE *pbData, DWORD
 WINADVAPI BOOL WINAPI CryptDestroyKey(HCRYPTKEY hKey);
 WINADVAPI BOOL WINAPI CryptCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY hKey, DWORD dwFlags,
                                       HCRYPTHASH *phHash);
-WINADVAPI BOOL WINAPI CryptHashData(HCRYPTHASH hHash, const BYTE *pbData, DWORD dwDataLen, DWORD dwFlags);
 WINADVAPI BOOL WINAPI CryptGetHashParam(HCRYPTHASH hHash, DWORD dwParam, BYTE *pbData, DWORD *pdwDataLen,
                                         DWORD dwFlags);
 WINADVAPI BOOL WINAPI CryptSetHashParam(HCRYPTHASH hHash, DWORD dwParam, const BYTE *pbData, DWORD dwFlags);

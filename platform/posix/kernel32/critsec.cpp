@@ -8,7 +8,11 @@
 // Misuse that Windows leaves undefined (using a section that was never
 // initialised or was deleted, leaving a section that the thread does not own,
 // deleting a section that another thread owns) ends the process with a
-// message instead of corrupting the lock.
+// message instead of corrupting the lock. So does a wait of more than
+// kEnterLimit for a section that another thread holds (Windows raises
+// EXCEPTION_POSSIBLE_DEADLOCK after its own, much longer, limit): a section
+// left held by a faulty change fails a test within seconds, naming the
+// holder, instead of hanging it until the test's time-out.
 #include <windows.h>
 
 #include "thread.h"
@@ -16,14 +20,32 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
 #include <new>
+
+#include <pthread.h>
+#include <time.h>
 
 namespace
 {
 
+constexpr time_t kEnterLimit = 20; // seconds
+
 struct SectionLock {
-    std::mutex mutex;
+    // pthread_mutex_timedlock rather than std::timed_mutex, whose
+    // pthread_mutex_clocklock ThreadSanitizer does not see.
+    struct Mutex {
+        pthread_mutex_t m = PTHREAD_MUTEX_INITIALIZER;
+        ~Mutex() { pthread_mutex_destroy(&m); }
+        bool try_lock() { return pthread_mutex_trylock(&m) == 0; }
+        void unlock() { pthread_mutex_unlock(&m); }
+        bool LockWithin(time_t tSeconds)
+        {
+            timespec deadline{};
+            clock_gettime(CLOCK_REALTIME, &deadline);
+            deadline.tv_sec += tSeconds;
+            return pthread_mutex_timedlock(&m, &deadline) == 0;
+        }
+    } mutex;
     // The owning thread, 0 when free. A thread only ever finds its own id
     // here if it stored it, so relaxed loads are enough for that test.
     std::atomic<DWORD> dwOwner{0};
@@ -109,22 +131,14 @@ void WINAPI EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
     if (EnterAgain(lpCriticalSection, pLock, dwSelf)) {
         return;
     }
-    pLock->mutex.lock();
-    TakeOwnership(lpCriticalSection, pLock, dwSelf);
-}
-
-BOOL WINAPI TryEnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
-{
-    SectionLock *pLock = LockOf(lpCriticalSection, "TryEnterCriticalSection");
-    const DWORD dwSelf = qvn::CurrentThreadId();
-    if (EnterAgain(lpCriticalSection, pLock, dwSelf)) {
-        return TRUE;
-    }
-    if (!pLock->mutex.try_lock()) {
-        return FALSE;
+    if (!pLock->mutex.LockWithin(kEnterLimit)) {
+        char szWhat[96];
+        std::snprintf(szWhat, sizeof(szWhat), "waited %lld s for a critical section that thread %lu holds",
+                      static_cast<long long>(kEnterLimit),
+                      static_cast<unsigned long>(pLock->dwOwner.load(std::memory_order_relaxed)));
+        Misuse("EnterCriticalSection", szWhat);
     }
     TakeOwnership(lpCriticalSection, pLock, dwSelf);
-    return TRUE;
 }
 
 void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection)

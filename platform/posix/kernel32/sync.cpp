@@ -326,18 +326,4 @@ BOOL WINAPI CloseHandle(HANDLE hObject)
     return TRUE;
 }
 
-void WINAPI Sleep(DWORD dwMilliseconds)
-{
-    if (dwMilliseconds == 0) {
-        std::this_thread::yield();
-        return;
-    }
-    if (dwMilliseconds == INFINITE) {
-        for (;;) {
-            std::this_thread::sleep_for(std::chrono::hours(24));
-        }
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(dwMilliseconds));
-}
-
 } // extern "C"

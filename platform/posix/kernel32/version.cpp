@@ -1,24 +1,20 @@
 // VerSetConditionMask and VerifyVersionInfoW against the emulated Windows
-// version (QvnPlatformSetWindowsVersion; 10.0 build 19045 by default).
-//
-// The emulated system is a workstation of the NT platform
-// (VER_PLATFORM_WIN32_NT, VER_NT_WORKSTATION) with the single-user terminal
-// services suite, and no service pack.
+// version (QvnPlatformSetWindowsVersion; 10.0 by default), for the question
+// the module asks: major and minor version, both VER_GREATER_EQUAL. Any
+// other question is refused on stderr with ERROR_NOT_SUPPORTED, not answered
+// wrongly.
 #include <windows.h>
 
 #include "../controls/controls.h"
 
+#include <cstdio>
+
 namespace
 {
-
-constexpr DWORD kPlatformWin32Nt = 2;       // VER_PLATFORM_WIN32_NT
-constexpr BYTE kProductWorkstation = 1;     // VER_NT_WORKSTATION
-constexpr WORD kSuiteSingleUserTs = 0x0100; // VER_SUITE_SINGLEUSERTS
 
 // The condition mask holds 3 bits per attribute, at 3 times the bit index of
 // the attribute's VER_* type flag.
 constexpr unsigned kBitsPerCondition = 3;
-constexpr ULONGLONG kConditionBits = 0x7;
 
 unsigned BitIndex(DWORD dwTypeFlag)
 {
@@ -29,197 +25,44 @@ unsigned BitIndex(DWORD dwTypeFlag)
     return nIndex;
 }
 
-BYTE ConditionFor(DWORDLONG dwlConditionMask, DWORD dwTypeFlag)
-{
-    return static_cast<BYTE>((dwlConditionMask >> (kBitsPerCondition * BitIndex(dwTypeFlag))) & kConditionBits);
-}
-
-bool IsComparison(BYTE bCondition)
-{
-    return bCondition >= VER_EQUAL && bCondition <= VER_LESS_EQUAL;
-}
-
-enum class Outcome { Match, Mismatch, BadArguments };
-
-// current OP wanted; anything but the five comparisons never matches.
-Outcome Compare(ULONG ulCurrent, ULONG ulWanted, BYTE bCondition)
-{
-    bool fMatch = false;
-    switch (bCondition) {
-    case VER_EQUAL:
-        fMatch = ulCurrent == ulWanted;
-        break;
-    case VER_GREATER:
-        fMatch = ulCurrent > ulWanted;
-        break;
-    case VER_GREATER_EQUAL:
-        fMatch = ulCurrent >= ulWanted;
-        break;
-    case VER_LESS:
-        fMatch = ulCurrent < ulWanted;
-        break;
-    case VER_LESS_EQUAL:
-        fMatch = ulCurrent <= ulWanted;
-        break;
-    default:
-        fMatch = false;
-        break;
-    }
-    return fMatch ? Outcome::Match : Outcome::Mismatch;
-}
-
-// Major version, minor version, service pack major and minor form one number
-// compared from its most significant part down. The first of them in the type
-// mask sets the governing condition; a later part may use its own condition
-// when that is compatible with the governing one (EQUAL, or one of the same
-// direction; after EQUAL any comparison, which then governs). Otherwise, it is
-// compared with the governing condition, and a part without a condition of its
-// own fixes the governing condition for the rest. The comparison stops at the
-// first part that differs from the wanted value, or that was compared with
-// something other than the five comparisons; its outcome is the result.
-class HierarchicalCondition
-{
-public:
-    BYTE Choose(BYTE bOwn)
-    {
-        if (!m_fFixed) {
-            if (m_bGoverning == 0) {
-                m_bGoverning = bOwn;
-                m_fFixed = bOwn == 0;
-                return bOwn;
-            }
-            if (m_bGoverning == VER_EQUAL && IsComparison(bOwn)) {
-                m_bGoverning = bOwn;
-                return bOwn;
-            }
-            const bool fUpward = m_bGoverning == VER_GREATER || m_bGoverning == VER_GREATER_EQUAL;
-            const bool fDownward = m_bGoverning == VER_LESS || m_bGoverning == VER_LESS_EQUAL;
-            if (fUpward && (bOwn == VER_EQUAL || bOwn == VER_GREATER || bOwn == VER_GREATER_EQUAL)) {
-                return bOwn;
-            }
-            if (fDownward && (bOwn == VER_EQUAL || bOwn == VER_LESS || bOwn == VER_LESS_EQUAL)) {
-                return bOwn;
-            }
-            if (bOwn == 0) {
-                m_fFixed = true;
-            }
-        }
-        return m_bGoverning;
-    }
-
-private:
-    BYTE m_bGoverning = 0;
-    bool m_fFixed = false;
-};
-
-Outcome Verify(const OSVERSIONINFOEXW &wanted, DWORD dwTypeMask, DWORDLONG dwlConditionMask)
-{
-    const qvn::WindowsVersion current = qvn::GetEmulatedWindowsVersion();
-
-    if (dwTypeMask == 0 || dwlConditionMask == 0) {
-        return Outcome::BadArguments;
-    }
-    if (dwTypeMask & VER_PRODUCT_TYPE) {
-        const Outcome outcome =
-            Compare(kProductWorkstation, wanted.wProductType, ConditionFor(dwlConditionMask, VER_PRODUCT_TYPE));
-        if (outcome != Outcome::Match) {
-            return outcome;
-        }
-    }
-    if (dwTypeMask & VER_SUITENAME) {
-        const WORD wWanted = wanted.wSuiteMask;
-        switch (ConditionFor(dwlConditionMask, VER_SUITENAME)) {
-        case VER_AND:
-            if ((kSuiteSingleUserTs & wWanted) != wWanted) {
-                return Outcome::Mismatch;
-            }
-            break;
-        case VER_OR:
-            if (wWanted != 0 && (kSuiteSingleUserTs & wWanted) == 0) {
-                return Outcome::Mismatch;
-            }
-            break;
-        default:
-            return Outcome::BadArguments;
-        }
-    }
-    if (dwTypeMask & VER_PLATFORMID) {
-        const Outcome outcome =
-            Compare(kPlatformWin32Nt, wanted.dwPlatformId, ConditionFor(dwlConditionMask, VER_PLATFORMID));
-        if (outcome != Outcome::Match) {
-            return outcome;
-        }
-    }
-    if (dwTypeMask & VER_BUILDNUMBER) {
-        const Outcome outcome =
-            Compare(current.dwBuildNumber, wanted.dwBuildNumber, ConditionFor(dwlConditionMask, VER_BUILDNUMBER));
-        if (outcome != Outcome::Match) {
-            return outcome;
-        }
-    }
-
-    struct Part {
-        DWORD dwTypeFlag;
-        ULONG ulCurrent;
-        ULONG ulWanted;
-    };
-    const Part parts[] = {
-        {VER_MAJORVERSION, current.dwMajorVersion, wanted.dwMajorVersion},
-        {VER_MINORVERSION, current.dwMinorVersion, wanted.dwMinorVersion},
-        {VER_SERVICEPACKMAJOR, current.wServicePackMajor, wanted.wServicePackMajor},
-        {VER_SERVICEPACKMINOR, current.wServicePackMinor, wanted.wServicePackMinor},
-    };
-    HierarchicalCondition condition;
-    Outcome outcome = Outcome::Match;
-    for (const Part &part : parts) {
-        if ((dwTypeMask & part.dwTypeFlag) == 0) {
-            continue;
-        }
-        const BYTE bCondition = condition.Choose(ConditionFor(dwlConditionMask, part.dwTypeFlag));
-        outcome = Compare(part.ulCurrent, part.ulWanted, bCondition);
-        if (part.ulCurrent != part.ulWanted || !IsComparison(bCondition)) {
-            break;
-        }
-    }
-    return outcome;
-}
-
 } // namespace
 
 extern "C" {
 
 ULONGLONG WINAPI VerSetConditionMask(ULONGLONG ConditionMask, DWORD TypeMask, BYTE Condition)
 {
-    // One attribute per call: when several type flags are given, the highest
-    // one is set.
-    static const DWORD typeFlags[] = {VER_PRODUCT_TYPE, VER_SUITENAME,   VER_SERVICEPACKMAJOR, VER_SERVICEPACKMINOR,
-                                      VER_PLATFORMID,   VER_BUILDNUMBER, VER_MAJORVERSION,     VER_MINORVERSION};
-    for (DWORD dwTypeFlag : typeFlags) {
-        if (TypeMask & dwTypeFlag) {
-            return ConditionMask | ((Condition & kConditionBits) << (kBitsPerCondition * BitIndex(dwTypeFlag)));
-        }
+    if (TypeMask == 0 || (TypeMask & (TypeMask - 1)) != 0) {
+        std::fprintf(stderr, "VerSetConditionMask: the stand-in sets one attribute per call\n");
+        return ConditionMask;
     }
-    return ConditionMask;
+    return ConditionMask | (static_cast<ULONGLONG>(Condition & 0x7) << (kBitsPerCondition * BitIndex(TypeMask)));
 }
 
 BOOL WINAPI VerifyVersionInfoW(LPOSVERSIONINFOEXW lpVersionInformation, DWORD dwTypeMask, DWORDLONG dwlConditionMask)
 {
-    // dwOSVersionInfoSize is not looked at, as on Windows.
+    const ULONGLONG ullAtLeast =
+        (static_cast<ULONGLONG>(VER_GREATER_EQUAL) << (kBitsPerCondition * BitIndex(VER_MAJORVERSION))) |
+        (static_cast<ULONGLONG>(VER_GREATER_EQUAL) << (kBitsPerCondition * BitIndex(VER_MINORVERSION)));
     if (lpVersionInformation == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    switch (Verify(*lpVersionInformation, dwTypeMask, dwlConditionMask)) {
-    case Outcome::Match:
-        return TRUE;
-    case Outcome::Mismatch:
-        SetLastError(ERROR_OLD_WIN_VERSION);
-        return FALSE;
-    case Outcome::BadArguments:
-    default:
-        SetLastError(ERROR_BAD_ARGUMENTS);
+    if (dwTypeMask != (VER_MAJORVERSION | VER_MINORVERSION) || dwlConditionMask != ullAtLeast) {
+        std::fprintf(stderr,
+                     "VerifyVersionInfoW: the stand-in answers only major.minor VER_GREATER_EQUAL "
+                     "(type mask 0x%lx, condition mask 0x%llx asked)\n",
+                     static_cast<unsigned long>(dwTypeMask), static_cast<unsigned long long>(dwlConditionMask));
+        SetLastError(ERROR_NOT_SUPPORTED);
         return FALSE;
     }
+    DWORD dwMajor = 0, dwMinor = 0;
+    qvn::GetEmulatedWindowsVersion(&dwMajor, &dwMinor);
+    const DWORD dwWantedMajor = lpVersionInformation->dwMajorVersion;
+    if (dwMajor > dwWantedMajor || (dwMajor == dwWantedMajor && dwMinor >= lpVersionInformation->dwMinorVersion)) {
+        return TRUE;
+    }
+    SetLastError(ERROR_OLD_WIN_VERSION);
+    return FALSE;
 }
 
 } // extern "C"

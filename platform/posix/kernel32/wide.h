@@ -1,4 +1,5 @@
-// UTF-16 helpers shared by the stand-in's libraries.
+// UTF-8 helpers of the stand-in's libraries, on top of the code of
+// MultiByteToWideChar and WideCharToMultiByte (CP_UTF8).
 #ifndef QVN_POSIX_WIDE_H
 #define QVN_POSIX_WIDE_H
 
@@ -9,10 +10,9 @@
 namespace qvn
 {
 
-// The UTF-16 text up to its NUL as UTF-8 (unpaired surrogates become U+FFFD).
+// The UTF-16 text up to its NUL (null: none) as UTF-8, and back.
 std::string ToUtf8(LPCWSTR psz);
 std::string ToUtf8(const std::u16string &str);
-// UTF-8 text as UTF-16.
 std::u16string ToUtf16(const std::string &str);
 
 } // namespace qvn
