@@ -36,9 +36,10 @@ windows:
 	$(call build_preset,win32)
 	$(call build_preset,win64)
 	mkdir -p dist/win32 dist/win64
-	cp build/win32/bin/QvnTpmKsp.dll dist/win32/
-	cp build/win64/bin/QvnTpmKsp.dll dist/win64/
-# The installer for administrators: dist/win32/QvnTpmKsp-<version>.msi.
+	cp build/win32/bin/QvnTpmKsp.dll build/win32/bin/qvnksp.exe dist/win32/
+	cp build/win64/bin/QvnTpmKsp.dll build/win64/bin/qvnksp.exe dist/win64/
+# The installer for administrators: dist/win32/QvnTpmKsp-<version>.msi (the DLL
+# and the 32-bit qvnksp.exe found beside it).
 	scripts/msi-build build/win32/bin/QvnTpmKsp.dll dist/win32
 
 bench:

@@ -43,6 +43,10 @@ session_demo() {
 assert doc["ok"] and (r["key_bits"], r["exponent"], r["impl_type"], r["version"], r["max_name_length"], r["algorithms"]) == (2048, 65537, 0, 0x10000, 260, [])
 di = bytes.fromhex("3031300d060960864801650304020105000420") + hashlib.sha256(m).digest()
 assert pow(int(r["signature"], 16), 65537, n).to_bytes(256, "big") == b"\0\1" + b"\xff" * (253 - len(di)) + b"\0" + di'
+    # The tool, the platform library and the module moved together to another folder still run.
+    check 'the tool finds its libraries beside itself' [ "$(readelf -d "$Q" | grep -c 'RUNPATH.*\[\$ORIGIN\]$')" = 1 ]
+    mkdir moved && cp "$Q" "$(dirname "$Q")"/{libqvnplatform.so,QvnTpmKsp.so} moved/
+    Q=$work/moved/qvnksp run 0 providers
     run 1 --module "$work/missing/QvnTpmKsp.so" demo
     step 'LoadLibraryW("QvnTpmKsp.so")' '0x0000007e ERROR_MOD_NOT_FOUND'
     step 'CryptAcquireContextW("qvnksp-demo", CRYPT_DELETEKEYSET)' "$OK"
@@ -51,6 +55,11 @@ assert pow(int(r["signature"], 16), 65537, n).to_bytes(256, "big") == b"\0\1" + 
 session_keys() {
     printf 'The quick brown fox jumps over the lazy dog.\n' >data.txt
     run 0 container create --name k1
+    check 'key generation writes nothing on a standard error that is no terminal' [ ! -s err.txt ]
+    if command -v script >/dev/null; then # on a terminal it shows its elapsed time
+        script -qec "'$Q' container create --name on-tty --bits 1024" /dev/null >tty.txt
+        has 'generating a 1024-bit RSA key: 0 s' tty.txt
+    fi
     run 0 export-public --name k1 --out pub.pem
     has "      SHA-256 of SPKI   $(openssl pkey -pubin -in pub.pem -outform DER | openssl dgst -sha256 -r | cut -d' ' -f1)"
     local hash
@@ -84,7 +93,7 @@ session_keys() {
     run 0 sign --name k1 --spec signature --in data.txt --out sig.sigkey
     check 'openssl verifies the signature key' ossl_verifies sha256 sigkey.pem sig.sigkey data.txt
     run 1 encrypt --name k1 --spec signature --in plain.txt --out never.bin
-    step 'Encrypt(size query)' '0x80090010 NTE_PERM'
+    step "Encrypt(size query: the key's length)" '0x80090010 NTE_PERM'
     local csp
     for csp in birch cedar dogwood; do
         run 0 container create --csp "$csp" --name "c-$csp" --machine
@@ -100,7 +109,9 @@ session_refusals() {
     for entry in '2|which command?|' '2|unknown command "frobnicate"|frobnicate' \
         '2|missing --name|sign --in data.txt --out s' '2|--bits must be between 1 and 65535|container create --name k --bits 0' \
         '2|--hash must be SHA1, SHA256, SHA384, SHA512, MD5, MD4, MD2 or none, not "SHA-256"|sign --name k --hash SHA-256 --in data.txt --out s' \
-        '2|unknown option --bogus|doctor --bogus' '2|"NTE_NOPE" is neither a number nor a known status name|error NTE_NOPE'; do
+        '2|unknown option --bogus|doctor --bogus' '2|which status value?|error' '2|option --out given twice|sign --name k --in data.txt --out a --out b' \
+        '2|"Quorvane TPM Key Storage Provider" is the key storage provider itself: keys open only under the four CSP names|sign --csp ksp --name k --in data.txt --out s' \
+        '2|--csp must be Alder, Birch, Cedar or Dogwood|container list --csp Elm'; do
         IFS='|' read -r want text args <<<"$entry"
         read -ra words <<<"$args" && run "$want" "${words[@]}"
         has "$text" err.txt
@@ -113,20 +124,57 @@ session_refusals() {
     step 'VerifySignature(SHA256, NCRYPT_PAD_PKCS1_FLAG)' '0x80090027 NTE_INVALID_PARAMETER'
     run 1 sign --name k1 --spec signature --in data.txt --out never.sig # the container holds no signature key
     step 'OpenKey("k1", AT_SIGNATURE)' '0x80090016 NTE_BAD_KEYSET'
+    has 'hint              container "k1" holds no signature key (AT_SIGNATURE): use --spec exchange, or add one with `qvnksp container create --csp Alder --name "k1" --add --spec signature`'
+    run 1 sign --name k2 --in data.txt --out never.sig
+    has '"Quorvane Alder Cryptographic Provider" has no container "k2" in the user'"'"'s key set (add --machine'
+    # Sizes the provider would refuse are named before it sees them; --out is tried before signing.
+    : >empty.txt && head -c 100 /dev/zero >short.bin && truncate -s 300M huge.bin
+    local cmd file
+    for entry in 'encrypt|empty.txt|the plaintext in empty.txt is empty: the provider encrypts 1 to (key length - 11) bytes' \
+        'decrypt|short.bin|the ciphertext is 100 bytes; the key is 1024 bits: its ciphertexts are 128 bytes' \
+        'decrypt|huge.bin|huge.bin holds more than 8192 bytes' 'encrypt|huge.bin|huge.bin holds more than 8192 bytes'; do
+        IFS='|' read -r cmd file text <<<"$entry"
+        run 1 "$cmd" --name k1 --in "$file" --out never.bin
+        has "$text" err.txt
+        check "$cmd of $file: the provider is given none of it" bash -c '! grep -qE "(En|De)crypt\((size query\)|[0-9]+ bytes)" out.txt'
+    done
+    run 1 sign --name k1 --in data.txt --out "$work/none/x.sig"
+    has "cannot create $work/none/x.sig: No such file or directory" err.txt
+    check 'nothing is signed for an output that cannot be written' bash -c '! grep -q "LoadLibraryW" out.txt'
     run 0 encrypt --name k1 --in data.txt --out cipher.bin
     python3 -c 'd = bytearray(open("cipher.bin", "rb").read()); d[-1] ^= 1; open("bad.bin", "wb").write(d)'
     run 1 decrypt --name k1 --in bad.bin --out never.txt
     step 'Decrypt(128 bytes, NCRYPT_PAD_PKCS1_FLAG)' '0x8009002c NTE_DECRYPTION_FAILURE'
-    run 1 sign --csp ksp --name k1 --in data.txt --out never.sig
-    step 'OpenKey("k1", AT_KEYEXCHANGE)' '0x80090029 NTE_NOT_SUPPORTED'
-    run 1 sign --csp "Quorvane Alder cryptographic provider" --name k1 --in data.txt --out never.sig
-    step 'GetKeyStorageInterface("Quorvane Alder cryptographic provider")' '0xc000000d STATUS_INVALID_PARAMETER'
     check 'no failed command wrote a file' bash -c '! ls never.* 2>/dev/null'
-    run 0 error 0x80090016 2148073494 5
-    check 'status names' [ "$(cat out.txt)" = $'0x80090016  -2146893802  NTE_BAD_KEYSET\n0x80090016  -2146893802  NTE_BAD_KEYSET\n0x00000005  5  ERROR_ACCESS_DENIED' ]
+    # A CSP's full name in any letter case is that CSP.
+    run 0 sign --csp "quorvane ALDER cryptographic provider" --name k1 --in data.txt --out sig2.bin
+    step 'GetKeyStorageInterface("Quorvane Alder Cryptographic Provider")' '0x00000000 STATUS_SUCCESS'
+    run 0 error 0x80090016 2148073494 nte_bad_keyset 5
+    check 'status names and what they mean' [ "$(cat out.txt)" = "$(printf '%s\n' '0x80090016  -2146893802  NTE_BAD_KEYSET' \
+        '    Keyset does not exist.' '0x80090016  -2146893802  NTE_BAD_KEYSET' '    Keyset does not exist.' \
+        '0x80090016  -2146893802  NTE_BAD_KEYSET' '    Keyset does not exist.' '0x00000005  5  ERROR_ACCESS_DENIED' '    Access is denied.')" ]
+    run 1 --json error 0x80090016 0x12345678 NTE_NOPE # an unknown number or name: exit 1, as the help says
+    py 'assert [(c["value"], c["names"], c["descriptions"]) for c in doc["codes"]] == [("0x80090016", ["NTE_BAD_KEYSET"], ["Keyset does not exist."]), ("0x12345678", [], []), (None, [], [])] and not doc["ok"]'
+    run 0 error --help
+    has 'Exit status: 0 when every CODE is known, 1 when one is not'
+    # With --json standard output is one JSON object, usage errors and help included.
+    local args
+    for args in 'frobnicate' 'sign --name k1 --in data.txt --out -' 'export-public --name k1 --out -' 'container list --csp ksp'; do
+        read -ra words <<<"$args" && run 2 --json "${words[@]}"
+        py 'assert doc["ok"] is False and doc["usage_error"]'
+        check "qvnksp --json $args writes nothing on stderr" [ ! -s err.txt ]
+    done
+    has '"usage_error": "--csp names the CSP whose container holds the key'
+    run 0 --json sign --help
+    py 'assert doc["help"].startswith("usage: qvnksp sign ")'
+    run 0 container list --help
+    check 'container list takes no --name' bash -c '! grep -q -- --name out.txt'
 }
 
 session_containers() {
+    run 1 container create --name b --bits 1 # the CSP refuses the key: the container goes again
+    step 'CryptGenKey(AT_KEYEXCHANGE, 1 bits, CRYPT_EXPORTABLE)' '0x80090009 NTE_BAD_FLAGS'
+    step 'CryptAcquireContextW("b", CRYPT_DELETEKEYSET)' "$OK"
     run 0 container list --json
     py 'assert doc["ok"] and doc["results"]["containers"] == []'
     local name

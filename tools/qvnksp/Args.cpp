@@ -48,7 +48,10 @@ Args::Args(const std::vector<std::string> &rgstrArgs, std::initializer_list<Opti
         } else if (!pSpec->fTakesValue && fInlineValue) {
             throw UsageError("option --" + strName + " takes no value");
         }
-        m_mapValues[strName] = strValue;
+        // The same option twice is a mistake, not a choice of the last one.
+        if (!m_mapValues.emplace(strName, strValue).second) {
+            throw UsageError("option --" + strName + " given twice");
+        }
     }
 }
 

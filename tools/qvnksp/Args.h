@@ -27,7 +27,7 @@ struct OptionSpec {
 class Args
 {
 public:
-    // --help and -h are always accepted. Throws UsageError.
+    // --help and -h are always accepted. Throws UsageError (an unknown option, one given twice).
     Args(const std::vector<std::string> &rgstrArgs, std::initializer_list<OptionSpec> options);
 
     bool Help() const { return m_fHelp; }

@@ -2,6 +2,12 @@
 
 #include "Router.h"
 
+#include <chrono>
+#include <condition_variable>
+#include <iostream>
+#include <mutex>
+#include <thread>
+
 namespace qvnksp
 {
 namespace
@@ -16,6 +22,56 @@ std::string Quoted(const std::string &str)
 {
     return "\"" + str + "\"";
 }
+
+// While it lives, shows on standard error how long the work has been running,
+// once a second on one line, and clears that line at the end; only when
+// standard error is a terminal, so that logs and pipes get nothing of it.
+class ElapsedTimeOnTerminal
+{
+public:
+    explicit ElapsedTimeOnTerminal(std::string strWhat) : m_strWhat(std::move(strWhat))
+    {
+        if (StandardErrorIsTerminal()) {
+            std::cout << std::flush;
+            m_thread = std::thread([this] { Show(); });
+        }
+    }
+    ~ElapsedTimeOnTerminal()
+    {
+        if (m_thread.joinable()) {
+            {
+                const std::lock_guard<std::mutex> lock(m_mutex);
+                m_fDone = true;
+            }
+            m_done.notify_one();
+            m_thread.join();
+        }
+    }
+    ElapsedTimeOnTerminal(const ElapsedTimeOnTerminal &) = delete;
+    ElapsedTimeOnTerminal &operator=(const ElapsedTimeOnTerminal &) = delete;
+
+private:
+    void Show()
+    {
+        const auto start = std::chrono::steady_clock::now();
+        std::unique_lock<std::mutex> lock(m_mutex);
+        std::string strLine;
+        for (unsigned cSeconds = 0;; ++cSeconds) {
+            strLine = "  " + m_strWhat + ": " + std::to_string(cSeconds) + " s";
+            std::cerr << "\r" << strLine << std::flush;
+            if (m_done.wait_until(lock, start + std::chrono::seconds(cSeconds + 1), [this] { return m_fDone; })) {
+                break;
+            }
+        }
+        std::cerr << "\r" << std::string(strLine.size(), ' ') << "\r" << std::flush;
+    }
+
+    std::string m_strWhat;
+    std::mutex m_mutex;
+    std::condition_variable m_done;
+    bool m_fDone = false;
+    std::thread m_thread;
+};
 
 } // namespace
 
@@ -67,13 +123,18 @@ bool DeleteContainerStep(Report &report, const std::string &strCsp, const std::s
 bool GenKeyStep(Report &report, HCRYPTPROV hProv, DWORD dwKeySpec, DWORD dwBits, HCRYPTKEY &hKey)
 {
     hKey = 0;
-    const BOOL fOk = CryptGenKey(hProv, dwKeySpec, (dwBits << 16) | CRYPT_EXPORTABLE, &hKey);
-    if (!fOk) {
+    uint32_t status;
+    {
+        // A long key takes minutes (16384 bits: a few): show that it is working.
+        const ElapsedTimeOnTerminal elapsed("generating a " + std::to_string(dwBits) + "-bit RSA key");
+        status = LastErrorOf(CryptGenKey(hProv, dwKeySpec, (dwBits << 16) | CRYPT_EXPORTABLE, &hKey));
+    }
+    if (status != 0) {
         hKey = 0;
     }
     return report.Step(std::string("CryptGenKey(") + KeySpecName(dwKeySpec) + ", " + std::to_string(dwBits) +
                            " bits, CRYPT_EXPORTABLE)",
-                       LastErrorOf(fOk), StatusKind::SecurityStatus);
+                       status, StatusKind::SecurityStatus);
 }
 
 bool GetUserKeyStep(Report &report, HCRYPTPROV hProv, DWORD dwKeySpec, HCRYPTKEY &hKey, uint32_t expected)

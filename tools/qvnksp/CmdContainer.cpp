@@ -11,11 +11,12 @@ namespace qvnksp
 namespace
 {
 
-#define QVNKSP_CONTAINER_HELP                                                                                          \
+#define QVNKSP_CSP_HELP                                                                                                \
     "  --csp NAME        the CSP: alder (default), birch, cedar, dogwood, or its full name\n"                          \
-    "  --name CONTAINER  the key container (its name is the CNG key name)\n"                                           \
+    "                    (any letter case)\n"                                                                          \
     "  --machine         a machine key set (CRYPT_MACHINE_KEYSET)\n"                                                   \
     "  --json            one JSON object on standard output instead of text\n"
+#define QVNKSP_CONTAINER_HELP "  --name CONTAINER  the key container (its name is the CNG key name)\n" QVNKSP_CSP_HELP
 
 #define QVNKSP_LIST_HELP "  list      the containers of a CSP (CryptGetProvParam PP_ENUMCONTAINERS)\n"
 
@@ -37,7 +38,11 @@ const char kCreateUsage[] =
     "\n" QVNKSP_CONTAINER_HELP "  --bits N          the key length in bits (default 2048)\n"
     "  --spec SPEC       exchange (AT_KEYEXCHANGE, default) or signature (AT_SIGNATURE)\n"
     "  --add             the container exists already: add the key of --spec to it\n"
-    "                    (refused when it holds one)\n";
+    "                    (refused when it holds one)\n"
+    "\n"
+    "A container that this command made is deleted again when its key cannot be\n"
+    "made. Key generation shows its elapsed time on standard error when that is a\n"
+    "terminal.\n";
 
 const char kDeleteUsage[] = "usage: qvnksp container delete --name CONTAINER [--csp NAME] [--machine]\n"
                             "\n"
@@ -47,7 +52,7 @@ const char kDeleteUsage[] = "usage: qvnksp container delete --name CONTAINER [--
 const char kListUsage[] = "usage: qvnksp container list [--csp NAME] [--machine]\n"
                           "\n"
                           "Lists the key containers of a CSP (CryptGetProvParam with PP_ENUMCONTAINERS).\n"
-                          "\n" QVNKSP_CONTAINER_HELP;
+                          "\n" QVNKSP_CSP_HELP;
 
 const char kExportUsage[] =
     "usage: qvnksp export-public --name CONTAINER --out FILE.pem [--csp NAME] [--spec SPEC] [--machine]\n"
@@ -56,7 +61,8 @@ const char kExportUsage[] =
     "from CryptExportKey(PUBLICKEYBLOB), for `openssl dgst -verify` and\n"
     "`openssl pkeyutl -encrypt -pubin`.\n"
     "\n" QVNKSP_CONTAINER_HELP "  --spec SPEC       exchange (AT_KEYEXCHANGE, default) or signature (AT_SIGNATURE)\n"
-    "  --out FILE        where the PEM goes (\"-\": standard output)\n";
+    "  --out FILE        where the PEM goes (\"-\": standard output, and the report to\n"
+    "                    standard error; not with --json)\n";
 
 DWORD AcquireFlagsOf(const Args &args)
 {
@@ -95,7 +101,7 @@ bool ShowPublicKey(Report &report, HCRYPTKEY hKey, RsaPublicKey &key)
 
 int ContainerCreate(const Context &ctx, const CommandArgs &rgstrArgs)
 {
-    return WithUsage("container create", kCreateUsage, [&] {
+    return WithUsage(ctx, "container create", kCreateUsage, [&] {
         const Args args(
             rgstrArgs,
             {{"csp", true}, {"name", true}, {"bits", true}, {"spec", true}, {"add", false}, {"machine", false}});
@@ -123,8 +129,14 @@ int ContainerCreate(const Context &ctx, const CommandArgs &rgstrArgs)
             DestroyKeyStep(report, hKey);
         }
         RsaPublicKey key;
+        const bool fMadeContainer = fOk && !args.Has("add");
         if (fOk && GenKeyStep(report, hProv, dwKeySpec, cBits, hKey)) {
             ShowPublicKey(report, hKey, key);
+        } else if (fMadeContainer) {
+            // No empty container stays behind to block the next attempt (NTE_EXISTS).
+            report.Section("Removing the container again: its key could not be made");
+            ReleaseContextStep(report, hProv);
+            DeleteContainerStep(report, strCsp, strName, dwFlags);
         }
         DestroyKeyStep(report, hKey);
         ReleaseContextStep(report, hProv);
@@ -134,7 +146,7 @@ int ContainerCreate(const Context &ctx, const CommandArgs &rgstrArgs)
 
 int ContainerDelete(const Context &ctx, const CommandArgs &rgstrArgs)
 {
-    return WithUsage("container delete", kDeleteUsage, [&] {
+    return WithUsage(ctx, "container delete", kDeleteUsage, [&] {
         const Args args(rgstrArgs, {{"csp", true}, {"name", true}, {"machine", false}});
         if (args.Help()) {
             throw HelpRequested{};
@@ -151,7 +163,7 @@ int ContainerDelete(const Context &ctx, const CommandArgs &rgstrArgs)
 
 int ContainerList(const Context &ctx, const CommandArgs &rgstrArgs)
 {
-    return WithUsage("container list", kListUsage, [&] {
+    return WithUsage(ctx, "container list", kListUsage, [&] {
         const Args args(rgstrArgs, {{"csp", true}, {"machine", false}});
         if (args.Help()) {
             throw HelpRequested{};
@@ -183,8 +195,10 @@ int ContainerList(const Context &ctx, const CommandArgs &rgstrArgs)
                         break;
                     }
                     name[cb < name.size() ? cb : name.size() - 1] = 0;
-                    report.Result("", "container", name.data(), "");
-                    rgstrJson.push_back(JsonString(name.data()));
+                    // The names come in the ANSI code page (PP_ENUMCONTAINERS is narrow).
+                    const std::string strName = AnsiToUtf8(name.data());
+                    report.Result("", "container", strName, "");
+                    rgstrJson.push_back(JsonString(strName));
                 }
             }
             report.ResultJsonOnly("containers", JsonArray(rgstrJson));
@@ -199,7 +213,7 @@ int ContainerList(const Context &ctx, const CommandArgs &rgstrArgs)
 int RunContainer(const Context &ctx, const CommandArgs &rgstrArgs)
 {
     if (rgstrArgs.empty() || rgstrArgs[0] == "--help" || rgstrArgs[0] == "-h") {
-        return WithUsage("container", kContainerUsage, [&]() -> int {
+        return WithUsage(ctx, "container", kContainerUsage, [&]() -> int {
             if (rgstrArgs.empty()) {
                 throw UsageError("which container command?");
             }
@@ -216,13 +230,13 @@ int RunContainer(const Context &ctx, const CommandArgs &rgstrArgs)
     if (rgstrArgs[0] == "list") {
         return ContainerList(ctx, rgstrRest);
     }
-    return WithUsage("container", kContainerUsage,
+    return WithUsage(ctx, "container", kContainerUsage,
                      [&]() -> int { throw UsageError("unknown container command \"" + rgstrArgs[0] + "\""); });
 }
 
 int RunExportPublic(const Context &ctx, const CommandArgs &rgstrArgs)
 {
-    return WithUsage("export-public", kExportUsage, [&] {
+    return WithUsage(ctx, "export-public", kExportUsage, [&] {
         const Args args(rgstrArgs, {{"csp", true}, {"name", true}, {"spec", true}, {"out", true}, {"machine", false}});
         if (args.Help()) {
             throw HelpRequested{};
@@ -231,9 +245,13 @@ int RunExportPublic(const Context &ctx, const CommandArgs &rgstrArgs)
         const std::string strName = args.Require("name");
         const DWORD dwKeySpec = ParseKeySpec(args.Get("spec", "exchange"));
         const std::string strOut = args.Require("out");
+        RefuseStandardOutputWithJson(ctx, strOut, "out");
         Report report("export-public", ctx.fJson);
         if (strOut == "-") {
             report.UseStandardError();
+        }
+        if (!CheckWritable(report, strOut)) {
+            return report.Finish();
         }
         report.Section("Public key of \"" + strName + "\" in \"" + strCsp + "\"");
         ShowStore(report);

@@ -207,7 +207,7 @@ bool EncryptAndDecrypt(Report &report, const TableSession &session, const RsaPub
 
 int RunDemo(const Context &ctx, const CommandArgs &rgstrArgs)
 {
-    return WithUsage("demo", kDemoUsage, [&] {
+    return WithUsage(ctx, "demo", kDemoUsage, [&] {
         const Args args(rgstrArgs, {});
         if (args.Help()) {
             throw HelpRequested{};

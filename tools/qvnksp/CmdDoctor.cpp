@@ -209,13 +209,18 @@ std::string CheckModuleFile(Findings &findings, const Context &ctx, const std::s
 {
     std::string strPath = ctx.strModulePath, strHow = " (no registration names one: the module given to qvnksp)";
 #ifdef _WIN32
+    // The router loads the registration's image from the system folder of the
+    // process; where no registration can be read, the module is looked for
+    // there too (unless --module names one), never beside this program.
+    const std::string strSystem = DefaultModuleDirectory();
     if (!strImage.empty()) {
-        WCHAR szSystem[MAX_PATH];
-        // In a 32-bit process on 64-bit Windows this is redirected to SysWOW64, as the router's load is.
-        const UINT cch = GetSystemDirectoryW(szSystem, MAX_PATH);
-        strPath =
-            (cch > 0 && cch < MAX_PATH ? Narrow(szSystem) : std::string("C:\\Windows\\System32")) + "\\" + strImage;
+        strPath = strSystem + "\\" + strImage;
         strHow = " (where the registration's image " + strImage + " is loaded from)";
+    } else if (ctx.fModuleGiven) {
+        strHow = " (no registration can be read: the module given with --module)";
+    } else {
+        strHow = std::string(" (no registration can be read") + (UnderWine() ? ", Wine keeps none" : "") +
+                 ": where the registration's image is loaded from)";
     }
 #else
     if (!strImage.empty()) {
@@ -235,11 +240,18 @@ std::string CheckModuleFile(Findings &findings, const Context &ctx, const std::s
     std::string strError;
     if (!ReadWholeFile(strPath, file, strError)) {
 #ifdef _WIN32
-        const char *pszFix = "install QvnTpmKsp.dll there (the 32-bit module: SysWOW64 on 64-bit Windows)";
+        // The product is the 32-bit module; a 64-bit process looks for a 64-bit build.
+        const std::string strFix =
+            sizeof(void *) == 4 ? "install QvnTpmKsp.dll in " + strSystem +
+                                      " (the system folder of 32-bit programs, where the package QvnTpmKsp.msi "
+                                      "puts it) and register it"
+                                : "install the 64-bit QvnTpmKsp.dll in " + strSystem +
+                                      " (the system folder of 64-bit programs), or check the product, the 32-bit "
+                                      "module, with the 32-bit qvnksp.exe";
 #else
-        const char *pszFix = "build the module next to qvnksp, or give its path with --module";
+        const std::string strFix = "build the module next to qvnksp, or give its path with --module";
 #endif
-        findings.Add("module file", Result::Fail, strPath + strHow + " cannot be read: " + strError, pszFix);
+        findings.Add("module file", Result::Fail, strPath + strHow + " cannot be read: " + strError, strFix);
         return "";
     }
     findings.Add("module file", Result::Pass, strPath + strHow);
@@ -391,7 +403,7 @@ void CheckRoundTrip(Findings &findings, const NCRYPT_KEY_STORAGE_FUNCTION_TABLE 
 
 int RunDoctor(const Context &ctx, const CommandArgs &rgstrArgs)
 {
-    return WithUsage("doctor", kDoctorUsage, [&] {
+    return WithUsage(ctx, "doctor", kDoctorUsage, [&] {
         const Args args(rgstrArgs, {QVNKSP_KEY_OPTIONS});
         if (args.Help()) {
             throw HelpRequested{};

@@ -3,6 +3,10 @@
 
 #include "Judge.h"
 
+#include <wincrypt.h>
+
+#include <cstdint>
+
 namespace qvnksp
 {
 namespace
@@ -11,11 +15,11 @@ namespace
 #define QVNKSP_KEY_HELP                                                                                                \
     "  --name CONTAINER  the key container; it is the CNG key name (required)\n"                                       \
     "  --csp NAME        the CSP that holds it: alder (default), birch, cedar, dogwood,\n"                             \
-    "                    or the full provider name\n"                                                                  \
+    "                    or the CSP's full name (any letter case)\n"                                                   \
     "  --spec SPEC       exchange (AT_KEYEXCHANGE, default) or signature (AT_SIGNATURE)\n"                             \
     "  --machine         a machine key set (NCRYPT_MACHINE_KEY_FLAG)\n"                                                \
     "  --silent          fail instead of prompting (NCRYPT_SILENT_FLAG)\n"                                             \
-    "  --module PATH     the module to load (default: next to qvnksp)\n"                                               \
+    "  --module PATH     the module to load (default: see `qvnksp --help`)\n"                                          \
     "  --json            one JSON object on standard output instead of text\n"
 
 #define QVNKSP_DIGEST_HELP                                                                                             \
@@ -33,7 +37,8 @@ const char kSignUsage[] =
     "Signs a hash through the key storage provider: OpenKey, then SignHash with\n"
     "NCRYPT_PAD_PKCS1_FLAG (a size query first). The signature is written most\n"
     "significant byte first, as CNG and OpenSSL read it.\n"
-    "\n" QVNKSP_DIGEST_HELP "  --out FILE        where the signature goes (\"-\": standard output)\n" QVNKSP_KEY_HELP;
+    "\n" QVNKSP_DIGEST_HELP
+    "  --out FILE        where the signature goes (\"-\": standard output; not with --json)\n" QVNKSP_KEY_HELP;
 
 const char kVerifyUsage[] =
     "usage: qvnksp verify --name CONTAINER (--in FILE | --digest HEX) --sig SIGNATURE\n"
@@ -43,25 +48,27 @@ const char kVerifyUsage[] =
     "VerifySignature with NCRYPT_PAD_PKCS1_FLAG. Exits 0 only for a valid signature.\n"
     "\n" QVNKSP_DIGEST_HELP "  --sig FILE        the signature, most significant byte first\n" QVNKSP_KEY_HELP;
 
-const char kEncryptUsage[] = "usage: qvnksp encrypt --name CONTAINER --in FILE --out FILE\n"
-                             "                      [--csp NAME] [--spec SPEC] [--machine] [--silent]\n"
-                             "\n"
-                             "Encrypts through the key storage provider (Encrypt with NCRYPT_PAD_PKCS1_FLAG,\n"
-                             "PKCS #1 v1.5). The plaintext may be at most the key length less 11 bytes; the\n"
-                             "ciphertext is written most significant byte first, as OpenSSL reads it.\n"
-                             "\n"
-                             "  --in FILE         the plaintext (\"-\": standard input)\n"
-                             "  --out FILE        the ciphertext (\"-\": standard output)\n" QVNKSP_KEY_HELP;
+const char kEncryptUsage[] =
+    "usage: qvnksp encrypt --name CONTAINER --in FILE --out FILE\n"
+    "                      [--csp NAME] [--spec SPEC] [--machine] [--silent]\n"
+    "\n"
+    "Encrypts through the key storage provider (Encrypt with NCRYPT_PAD_PKCS1_FLAG,\n"
+    "PKCS #1 v1.5). The plaintext may be at most the key length less 11 bytes; the\n"
+    "ciphertext is written most significant byte first, as OpenSSL reads it.\n"
+    "\n"
+    "  --in FILE         the plaintext (\"-\": standard input)\n"
+    "  --out FILE        the ciphertext (\"-\": standard output; not with --json)\n" QVNKSP_KEY_HELP;
 
-const char kDecryptUsage[] = "usage: qvnksp decrypt --name CONTAINER --in FILE --out FILE\n"
-                             "                      [--csp NAME] [--spec SPEC] [--machine] [--silent]\n"
-                             "\n"
-                             "Decrypts through the key storage provider (Decrypt with NCRYPT_PAD_PKCS1_FLAG,\n"
-                             "PKCS #1 v1.5), for instance what `openssl pkeyutl -encrypt` made with the\n"
-                             "exported public key.\n"
-                             "\n"
-                             "  --in FILE         the ciphertext, most significant byte first (\"-\": standard input)\n"
-                             "  --out FILE        the plaintext (\"-\": standard output)\n" QVNKSP_KEY_HELP;
+const char kDecryptUsage[] =
+    "usage: qvnksp decrypt --name CONTAINER --in FILE --out FILE\n"
+    "                      [--csp NAME] [--spec SPEC] [--machine] [--silent]\n"
+    "\n"
+    "Decrypts through the key storage provider (Decrypt with NCRYPT_PAD_PKCS1_FLAG,\n"
+    "PKCS #1 v1.5), for instance what `openssl pkeyutl -encrypt` made with the\n"
+    "exported public key.\n"
+    "\n"
+    "  --in FILE         the ciphertext, most significant byte first (\"-\": standard input)\n"
+    "  --out FILE        the plaintext (\"-\": standard output; not with --json)\n" QVNKSP_KEY_HELP;
 
 // What is signed or verified: the hash name ("" for none) and the digest.
 struct DigestRequest {
@@ -114,6 +121,42 @@ std::string PaddingText(const std::string &strHash)
     return (strHash.empty() ? std::string("no padding information") : strHash) + ", NCRYPT_PAD_PKCS1_FLAG";
 }
 
+// After a failed OpenKey: asks CryptoAPI whether the container and its key of
+// that spec are there, and says what to do when one is not.
+void HintMissingKey(Report &report, const KeyTarget &target)
+{
+    const WString strContainer = Widen(target.strName), strCsp = Widen(target.strCsp);
+    const DWORD dwFlags =
+        CRYPT_SILENT | ((target.dwOpenFlags & NCRYPT_MACHINE_KEY_FLAG) != 0 ? CRYPT_MACHINE_KEYSET : 0);
+    const std::string strMachine = (target.dwOpenFlags & NCRYPT_MACHINE_KEY_FLAG) != 0 ? " --machine" : "";
+    const std::string strCreate = "qvnksp container create --csp " +
+                                  target.strCsp.substr(9, target.strCsp.find(' ', 9) - 9) + " --name \"" +
+                                  target.strName + "\"" + strMachine;
+    HCRYPTPROV hProv = 0;
+    std::string strHint;
+    if (!CryptAcquireContextW(&hProv, strContainer.c_str(), strCsp.c_str(), CapiProviderType(target.strCsp), dwFlags)) {
+        strHint = "\"" + target.strCsp + "\" has no container \"" + target.strName + "\"" +
+                  (strMachine.empty() ? " in the user's key set (add --machine for the machine's)"
+                                      : " in the machine key set") +
+                  "; `qvnksp container list` shows those there are, `" + strCreate + "` makes it";
+    } else {
+        HCRYPTKEY hKey = 0;
+        if (!CryptGetUserKey(hProv, target.dwKeySpec, &hKey)) {
+            const bool fSignature = target.dwKeySpec == AT_SIGNATURE;
+            strHint = std::string("container \"") + target.strName + "\" holds no " +
+                      (fSignature ? "signature key (AT_SIGNATURE)" : "exchange key (AT_KEYEXCHANGE)") +
+                      ": use --spec " + (fSignature ? "exchange" : "signature") + ", or add one with `" + strCreate +
+                      " --add --spec " + (fSignature ? "signature" : "exchange") + "`";
+        } else {
+            CryptDestroyKey(hKey);
+        }
+        CryptReleaseContext(hProv, 0);
+    }
+    if (!strHint.empty()) {
+        report.Result("hint", "hint", strHint, JsonString(strHint));
+    }
+}
+
 // GetKeyStorageInterface, OpenProvider and OpenKey; then body; then FreeKey,
 // FreeProvider and FreeLibrary whatever happened.
 int WithOpenKey(Report &report, const Context &ctx, const KeyTarget &target, const std::string &strTitle,
@@ -123,9 +166,12 @@ int WithOpenKey(Report &report, const Context &ctx, const KeyTarget &target, con
     if (LoadModuleSection(report, router, ctx)) {
         report.Section(strTitle + " with key \"" + target.strName + "\" of \"" + target.strCsp + "\"");
         TableSession session;
-        if (router.GetInterface(target.strCsp) && OpenProviderStep(report, router.Table(), target.strCsp, session) &&
-            OpenKeyStep(report, session, target.strName, target.dwKeySpec, target.dwOpenFlags)) {
-            body(session);
+        if (router.GetInterface(target.strCsp) && OpenProviderStep(report, router.Table(), target.strCsp, session)) {
+            if (OpenKeyStep(report, session, target.strName, target.dwKeySpec, target.dwOpenFlags)) {
+                body(session);
+            } else {
+                HintMissingKey(report, target);
+            }
         }
         report.Section("Closing");
         CloseSession(report, session);
@@ -144,10 +190,10 @@ bool WriteOutput(Report &report, const std::string &strPath, const Bytes &data)
     return true;
 }
 
-bool ReadInput(Report &report, const std::string &strPath, Bytes &data)
+bool ReadInput(Report &report, const std::string &strPath, Bytes &data, size_t cbMax = SIZE_MAX)
 {
     std::string strError;
-    if (!ReadWholeFile(strPath, data, strError)) {
+    if (!ReadWholeFile(strPath, data, strError, cbMax)) {
         report.Error(strError);
         return false;
     }
@@ -158,7 +204,7 @@ bool ReadInput(Report &report, const std::string &strPath, Bytes &data)
 
 int RunSign(const Context &ctx, const CommandArgs &rgstrArgs)
 {
-    return WithUsage("sign", kSignUsage, [&] {
+    return WithUsage(ctx, "sign", kSignUsage, [&] {
         const Args args(rgstrArgs, {QVNKSP_KEY_OPTIONS, {"hash", true}, {"in", true}, {"digest", true}, {"out", true}});
         if (args.Help()) {
             throw HelpRequested{};
@@ -166,12 +212,13 @@ int RunSign(const Context &ctx, const CommandArgs &rgstrArgs)
         const KeyTarget target = ParseKeyTarget(args);
         DigestRequest request = ParseDigestRequest(args);
         const std::string strOut = args.Require("out");
+        RefuseStandardOutputWithJson(ctx, strOut, "out");
         Report report("sign", ctx.fJson);
         if (strOut == "-") {
             report.UseStandardError();
         }
         report.Section("Input");
-        if (!ComputeDigest(report, request)) {
+        if (!CheckWritable(report, strOut) || !ComputeDigest(report, request)) {
             return report.Finish();
         }
         return WithOpenKey(report, ctx, target, "Signing", [&](TableSession &session) {
@@ -209,7 +256,7 @@ int RunSign(const Context &ctx, const CommandArgs &rgstrArgs)
 
 int RunVerify(const Context &ctx, const CommandArgs &rgstrArgs)
 {
-    return WithUsage("verify", kVerifyUsage, [&] {
+    return WithUsage(ctx, "verify", kVerifyUsage, [&] {
         const Args args(rgstrArgs, {QVNKSP_KEY_OPTIONS, {"hash", true}, {"in", true}, {"digest", true}, {"sig", true}});
         if (args.Help()) {
             throw HelpRequested{};
@@ -260,9 +307,40 @@ const CipherCommand kEncryptCommand = {
 const CipherCommand kDecryptCommand = {
     "decrypt", kDecryptUsage, "Decrypting", "Decrypt", &NCRYPT_KEY_STORAGE_FUNCTION_TABLE::Decrypt, false};
 
+// The longest RSA key CryptGenKey makes (65535 bits), in bytes.
+constexpr size_t kMaxKeyBytes = 8192;
+
+// The key's length from the size query of Encrypt (the ciphertext's size),
+// then the input against it: a ciphertext is exactly that long, a plaintext
+// at most 11 bytes shorter (PKCS #1 v1.5 padding). Says what is wrong before
+// the provider sees the input.
+bool CheckInputSize(Report &report, const TableSession &session, size_t cbInput, bool fPlaintext)
+{
+    BYTE bProbe = 0;
+    DWORD cbKey = 0;
+    const SECURITY_STATUS status = session.pTable->Encrypt(session.hProvider, session.hKey, &bProbe, 1, nullptr,
+                                                           nullptr, 0, &cbKey, NCRYPT_PAD_PKCS1_FLAG);
+    if (!report.Step("Encrypt(size query: the key's length)", static_cast<uint32_t>(status),
+                     StatusKind::SecurityStatus)) {
+        return false;
+    }
+    const std::string strKey = "the key is " + std::to_string(cbKey * 8) + " bits";
+    if (fPlaintext && cbInput + 11 > cbKey) {
+        report.Error("the plaintext is " + std::to_string(cbInput) + " bytes; " + strKey + ": it encrypts at most " +
+                     std::to_string(cbKey - 11) + " bytes");
+        return false;
+    }
+    if (!fPlaintext && cbInput != cbKey) {
+        report.Error("the ciphertext is " + std::to_string(cbInput) + " bytes; " + strKey + ": its ciphertexts are " +
+                     std::to_string(cbKey) + " bytes");
+        return false;
+    }
+    return true;
+}
+
 int RunCipher(const Context &ctx, const CommandArgs &rgstrArgs, const CipherCommand &command)
 {
-    return WithUsage(command.pszCommand, command.pszUsage, [&] {
+    return WithUsage(ctx, command.pszCommand, command.pszUsage, [&] {
         const Args args(rgstrArgs, {QVNKSP_KEY_OPTIONS, {"in", true}, {"out", true}});
         if (args.Help()) {
             throw HelpRequested{};
@@ -270,6 +348,7 @@ int RunCipher(const Context &ctx, const CommandArgs &rgstrArgs, const CipherComm
         const KeyTarget target = ParseKeyTarget(args);
         const std::string strIn = args.Require("in");
         const std::string strOut = args.Require("out");
+        RefuseStandardOutputWithJson(ctx, strOut, "out");
         const std::string strInputKind = command.fProducesCiphertext ? "plaintext" : "ciphertext";
         Report report(command.pszCommand, ctx.fJson);
         if (strOut == "-") {
@@ -277,7 +356,15 @@ int RunCipher(const Context &ctx, const CommandArgs &rgstrArgs, const CipherComm
         }
         report.Section("Input");
         Bytes input;
-        if (!ReadInput(report, strIn, input)) {
+        // No RSA key is longer than kMaxKeyBytes: a larger input is refused
+        // after that many bytes, not read whole.
+        if (!CheckWritable(report, strOut) || !ReadInput(report, strIn, input, kMaxKeyBytes)) {
+            return report.Finish();
+        }
+        if (input.empty()) {
+            report.Error("the " + strInputKind + " in " + strIn + " is empty: " +
+                         (command.fProducesCiphertext ? "the provider encrypts 1 to (key length - 11) bytes"
+                                                      : "a ciphertext is exactly as long as the key"));
             return report.Finish();
         }
         report.Result(strInputKind + "_size", strInputKind, std::to_string(input.size()) + " bytes from " + strIn,
@@ -285,6 +372,9 @@ int RunCipher(const Context &ctx, const CommandArgs &rgstrArgs, const CipherComm
         return WithOpenKey(report, ctx, target, command.pszVerb, [&](TableSession &session) {
             const NCryptEncryptFn pfnEntry = session.pTable->*command.pfnEntry;
             const std::string strOperation = command.pszOperation;
+            if (!CheckInputSize(report, session, input.size(), command.fProducesCiphertext)) {
+                return;
+            }
             DWORD cbOutput = 0;
             SECURITY_STATUS status =
                 pfnEntry(session.hProvider, session.hKey, input.data(), static_cast<DWORD>(input.size()), nullptr,

@@ -1,6 +1,7 @@
 // providers, properties, register, unregister, error: the module as a whole.
 #include "Commands.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <iostream>
@@ -35,8 +36,13 @@ const char kUnregisterUsage[] = "usage: qvnksp unregister [--module PATH] [--jso
 
 const char kErrorUsage[] = "usage: qvnksp error CODE... [--json]\n"
                            "\n"
-                           "Names status values, like `certutil -error`: CODE is a number (0x80090016,\n"
-                           "-2146893802, 2148073494) or a name (NTE_BAD_KEYSET). Exits 1 if one is unknown.\n";
+                           "Names status values and says what they mean, like `certutil -error`: CODE is\n"
+                           "a number (0x80090016, -2146893802, 2148073494) or a name in any letter case\n"
+                           "(NTE_BAD_KEYSET, nte_bad_keyset). It knows the NTE_*, STATUS_*, ERROR_*, S_*\n"
+                           "and E_* values that the module, CryptoAPI, bcrypt and the loader return.\n"
+                           "\n"
+                           "Exit status: 0 when every CODE is known, 1 when one is not (a number without\n"
+                           "a name, or a word that is no known name), 2 when no CODE is given.\n";
 
 std::string Quoted(const std::string &str)
 {
@@ -124,7 +130,7 @@ void ShowProviderProperties(Report &report, const TableSession &session)
 
 int RunProviders(const Context &ctx, const CommandArgs &rgstrArgs)
 {
-    return WithUsage("providers", kProvidersUsage, [&] {
+    return WithUsage(ctx, "providers", kProvidersUsage, [&] {
         const Args args(rgstrArgs, {});
         if (args.Help()) {
             throw HelpRequested{};
@@ -159,7 +165,7 @@ int RunProviders(const Context &ctx, const CommandArgs &rgstrArgs)
 
 int RunProperties(const Context &ctx, const CommandArgs &rgstrArgs)
 {
-    return WithUsage("properties", kPropertiesUsage, [&] {
+    return WithUsage(ctx, "properties", kPropertiesUsage, [&] {
         const Args args(rgstrArgs, {});
         if (args.Help()) {
             throw HelpRequested{};
@@ -183,7 +189,7 @@ int RunProperties(const Context &ctx, const CommandArgs &rgstrArgs)
 int RunRegister(const Context &ctx, const CommandArgs &rgstrArgs, bool fRegister)
 {
     const char *pszCommand = fRegister ? "register" : "unregister";
-    return WithUsage(pszCommand, fRegister ? kRegisterUsage : kUnregisterUsage, [&] {
+    return WithUsage(ctx, pszCommand, fRegister ? kRegisterUsage : kUnregisterUsage, [&] {
         const Args args(rgstrArgs, {});
         if (args.Help()) {
             throw HelpRequested{};
@@ -236,7 +242,7 @@ int RunRegister(const Context &ctx, const CommandArgs &rgstrArgs, bool fRegister
 
 int RunError(const Context &ctx, const CommandArgs &rgstrArgs)
 {
-    return WithUsage("error", kErrorUsage, [&] {
+    return WithUsage(ctx, "error", kErrorUsage, [&] {
         const Args args(rgstrArgs, {});
         if (args.Help()) {
             throw HelpRequested{};
@@ -256,25 +262,32 @@ int RunError(const Context &ctx, const CommandArgs &rgstrArgs)
                 value = static_cast<uint32_t>(static_cast<int32_t>(negative));
             }
             if (!fParsed) {
-                throw UsageError("\"" + strCode + "\" is neither a number nor a known status name");
+                fAllKnown = false;
+                if (!ctx.fJson) {
+                    std::cout << strCode << "  (unknown: neither a number nor a known status name)\n";
+                }
+                rgstrJson.push_back(JsonObject(
+                    {{"input", JsonString(strCode)}, {"value", "null"}, {"names", "[]"}, {"descriptions", "[]"}}));
+                continue;
             }
             // 0 and 1 read differently in each vocabulary; every other value has one name.
             const Interpretation rgKinds[] = {{StatusKind::SecurityStatus, "SECURITY_STATUS"},
                                               {StatusKind::NtStatus, "NTSTATUS"},
                                               {StatusKind::HResult, "HRESULT"}};
-            std::vector<std::string> rgstrNames;
+            std::vector<std::string> rgstrNames, rgstrDescriptions;
             for (const Interpretation &interpretation : rgKinds) {
                 const std::string strName = StatusName(value, interpretation.kind);
-                bool fSeen = strName.empty();
-                for (const std::string &strSeen : rgstrNames) {
-                    fSeen = fSeen || strSeen == strName;
-                }
-                if (!fSeen) {
+                const std::string strDescription = StatusDescription(strName);
+                if (!strName.empty() && std::find(rgstrNames.begin(), rgstrNames.end(), strName) == rgstrNames.end()) {
                     rgstrNames.push_back(strName);
+                }
+                if (!strDescription.empty() && std::find(rgstrDescriptions.begin(), rgstrDescriptions.end(),
+                                                         strDescription) == rgstrDescriptions.end()) {
+                    rgstrDescriptions.push_back(strDescription);
                 }
             }
             std::string strNames;
-            std::vector<std::string> rgstrNamesJson;
+            std::vector<std::string> rgstrNamesJson, rgstrDescriptionsJson;
             for (const std::string &strName : rgstrNames) {
                 strNames += (strNames.empty() ? "" : " / ") + strName;
                 rgstrNamesJson.push_back(JsonString(strName));
@@ -286,9 +299,16 @@ int RunError(const Context &ctx, const CommandArgs &rgstrArgs)
             if (!ctx.fJson) {
                 std::cout << StatusHex(value) << "  " << static_cast<int32_t>(value) << "  " << strNames << "\n";
             }
+            for (const std::string &strDescription : rgstrDescriptions) {
+                if (!ctx.fJson) {
+                    std::cout << "    " << strDescription << "\n";
+                }
+                rgstrDescriptionsJson.push_back(JsonString(strDescription));
+            }
             rgstrJson.push_back(JsonObject({{"input", JsonString(strCode)},
                                             {"value", JsonString(StatusHex(value))},
-                                            {"names", JsonArray(rgstrNamesJson)}}));
+                                            {"names", JsonArray(rgstrNamesJson)},
+                                            {"descriptions", JsonArray(rgstrDescriptionsJson)}}));
         }
         if (ctx.fJson) {
             std::cout << JsonObject({{"command", JsonString("error")},

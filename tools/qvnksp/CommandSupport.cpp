@@ -6,14 +6,33 @@
 namespace qvnksp
 {
 
-int WithUsage(const std::string &strCommand, const char *pszUsage, const std::function<int()> &body)
+void PrintJsonUsageError(const std::string &strCommand, const std::string &strMessage)
+{
+    std::cout << JsonObject({{"command", JsonString(strCommand)},
+                             {"ok", JsonBool(false)},
+                             {"usage_error", JsonString(strMessage)}})
+              << std::endl;
+}
+
+int WithUsage(const Context &ctx, const std::string &strCommand, const char *pszUsage, const std::function<int()> &body)
 {
     try {
         return body();
     } catch (const HelpRequested &) {
-        std::cout << pszUsage;
+        if (ctx.fJson) {
+            std::cout << JsonObject({{"command", JsonString(strCommand)},
+                                     {"ok", JsonBool(true)},
+                                     {"help", JsonString(pszUsage)}})
+                      << std::endl;
+        } else {
+            std::cout << pszUsage;
+        }
         return kExitOk;
     } catch (const UsageError &err) {
+        if (ctx.fJson) {
+            PrintJsonUsageError(strCommand, err.what());
+            return kExitUsage;
+        }
         // The synopsis only: the lines before the first blank one.
         const std::string strUsage = pszUsage;
         const size_t iBlank = strUsage.find("\n\n");
@@ -22,6 +41,25 @@ int WithUsage(const std::string &strCommand, const char *pszUsage, const std::fu
                   << strCommand << " --help` for more.\n";
         return kExitUsage;
     }
+}
+
+void RefuseStandardOutputWithJson(const Context &ctx, const std::string &strPath, const char *pszOption)
+{
+    if (ctx.fJson && strPath == "-") {
+        throw UsageError(std::string("--") + pszOption +
+                         " - and --json exclude each other: with --json standard output carries the JSON object "
+                         "alone; write the data to a file");
+    }
+}
+
+bool CheckWritable(Report &report, const std::string &strPath)
+{
+    std::string strError;
+    if (!ProbeWritable(strPath, strError)) {
+        report.Error(strError);
+        return false;
+    }
+    return true;
 }
 
 bool LoadModuleSection(Report &report, Router &router, const Context &ctx)

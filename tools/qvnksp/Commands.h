@@ -17,6 +17,7 @@ namespace qvnksp
 // Options that every command takes (parsed before the command's own).
 struct Context {
     std::string strModulePath;
+    bool fModuleGiven = false; // --module, rather than the default place
     bool fJson = false;
 };
 
@@ -41,8 +42,18 @@ constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
 // Runs a command body; --help prints strUsage to standard output, a UsageError
-// prints the message and strUsage to standard error and gives kExitUsage.
-int WithUsage(const std::string &strCommand, const char *pszUsage, const std::function<int()> &body);
+// prints the message and strUsage to standard error and gives kExitUsage. With
+// --json both are one JSON object on standard output instead.
+int WithUsage(const Context &ctx, const std::string &strCommand, const char *pszUsage,
+              const std::function<int()> &body);
+// A usage error as --json prints it: {"command", "ok": false, "usage_error"}.
+void PrintJsonUsageError(const std::string &strCommand, const std::string &strMessage);
+// With --json standard output carries the JSON object alone: "-" as an output
+// file is refused (a UsageError), so data and report never mix.
+void RefuseStandardOutputWithJson(const Context &ctx, const std::string &strPath, const char *pszOption);
+// Fails (and says why) when strPath cannot be written, before any work is done:
+// an existing file is opened for appending, a new one created and removed again.
+bool CheckWritable(Report &report, const std::string &strPath);
 // Thrown by a body that saw --help.
 struct HelpRequested {
 };

@@ -7,6 +7,8 @@
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
+#include <streambuf>
+#include <iostream>
 #else
 #include <qvnplatform.h>
 
@@ -14,6 +16,8 @@
 #include <filesystem>
 #include <unistd.h>
 #endif
+
+#include <cstdint>
 
 namespace qvnksp
 {
@@ -45,13 +49,25 @@ std::string Narrow(const WCHAR *psz)
 namespace
 {
 
-FILE *OpenFile(const std::string &strPath, bool fWrite)
+// Mode "rb", "wb" or "ab".
+FILE *OpenFile(const std::string &strPath, const char *pszMode)
 {
 #ifdef _WIN32
     const WString strWide = Widen(strPath);
-    return _wfopen(strWide.c_str(), fWrite ? L"wb" : L"rb");
+    const WString strMode = Widen(pszMode);
+    return _wfopen(strWide.c_str(), strMode.c_str());
 #else
-    return std::fopen(strPath.c_str(), fWrite ? "wb" : "rb");
+    return std::fopen(strPath.c_str(), pszMode);
+#endif
+}
+
+int RemoveFile(const std::string &strPath)
+{
+#ifdef _WIN32
+    const WString strWide = Widen(strPath);
+    return _wremove(strWide.c_str());
+#else
+    return std::remove(strPath.c_str());
 #endif
 }
 
@@ -66,10 +82,10 @@ void MakeBinary(FILE *pFile)
 
 } // namespace
 
-bool ReadWholeFile(const std::string &strPath, Bytes &data, std::string &strError)
+bool ReadWholeFile(const std::string &strPath, Bytes &data, std::string &strError, size_t cbMax)
 {
     const bool fStdin = strPath == "-";
-    FILE *pFile = fStdin ? stdin : OpenFile(strPath, false);
+    FILE *pFile = fStdin ? stdin : OpenFile(strPath, "rb");
     if (pFile == nullptr) {
         strError = "cannot open " + strPath + ": " + std::strerror(errno);
         return false;
@@ -80,7 +96,7 @@ bool ReadWholeFile(const std::string &strPath, Bytes &data, std::string &strErro
     data.clear();
     uint8_t rgb[16384];
     size_t cbRead;
-    while ((cbRead = std::fread(rgb, 1, sizeof(rgb), pFile)) > 0) {
+    while (data.size() <= cbMax && (cbRead = std::fread(rgb, 1, sizeof(rgb), pFile)) > 0) {
         data.insert(data.end(), rgb, rgb + cbRead);
     }
     const bool fFailed = std::ferror(pFile) != 0;
@@ -91,13 +107,40 @@ bool ReadWholeFile(const std::string &strPath, Bytes &data, std::string &strErro
         strError = "cannot read " + strPath;
         return false;
     }
+    if (data.size() > cbMax) {
+        strError = strPath + " holds more than " + std::to_string(cbMax) + " bytes";
+        data.clear();
+        return false;
+    }
+    return true;
+}
+
+bool ProbeWritable(const std::string &strPath, std::string &strError)
+{
+    if (strPath == "-") {
+        return true;
+    }
+    FILE *pExisting = OpenFile(strPath, "rb");
+    if (pExisting != nullptr) {
+        std::fclose(pExisting);
+    }
+    // Appending changes nothing of an existing file; a new one goes again.
+    FILE *pFile = OpenFile(strPath, pExisting != nullptr ? "ab" : "wb");
+    if (pFile == nullptr) {
+        strError = "cannot create " + strPath + ": " + std::strerror(errno);
+        return false;
+    }
+    std::fclose(pFile);
+    if (pExisting == nullptr) {
+        RemoveFile(strPath);
+    }
     return true;
 }
 
 bool WriteWholeFile(const std::string &strPath, const Bytes &data, std::string &strError)
 {
     const bool fStdout = strPath == "-";
-    FILE *pFile = fStdout ? stdout : OpenFile(strPath, true);
+    FILE *pFile = fStdout ? stdout : OpenFile(strPath, "wb");
     if (pFile == nullptr) {
         strError = "cannot create " + strPath + ": " + std::strerror(errno);
         return false;
@@ -116,13 +159,107 @@ bool WriteWholeFile(const std::string &strPath, const Bytes &data, std::string &
 
 #ifdef _WIN32
 
-std::string SelfDirectory()
+std::string AnsiToUtf8(const char *psz)
 {
-    WCHAR szPath[32768];
-    const DWORD cch = GetModuleFileNameW(nullptr, szPath, sizeof(szPath) / sizeof(szPath[0]));
-    std::string strPath = Narrow(WString(szPath, cch));
-    const size_t iSlash = strPath.find_last_of("\\/");
-    return iSlash == std::string::npos ? "." : strPath.substr(0, iSlash);
+    const int cch = MultiByteToWideChar(CP_ACP, 0, psz, -1, nullptr, 0);
+    if (cch <= 0) {
+        return "";
+    }
+    WString strWide(static_cast<size_t>(cch), 0);
+    MultiByteToWideChar(CP_ACP, 0, psz, -1, &strWide[0], cch);
+    return Narrow(strWide.c_str());
+}
+
+bool StandardErrorIsTerminal()
+{
+    DWORD dwMode = 0;
+    return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &dwMode) != 0;
+}
+
+namespace
+{
+
+// Collects UTF-8 text and writes it to a console as UTF-16, whole lines at a
+// time (and at a flush), never splitting a character.
+class ConsoleBuffer : public std::streambuf
+{
+public:
+    explicit ConsoleBuffer(HANDLE hConsole) : m_hConsole(hConsole) {}
+
+protected:
+    int_type overflow(int_type ch) override
+    {
+        if (ch != traits_type::eof()) {
+            m_str.push_back(static_cast<char>(ch));
+            if (ch == '\n') {
+                sync();
+            }
+        }
+        return traits_type::not_eof(ch);
+    }
+    std::streamsize xsputn(const char *pch, std::streamsize cch) override
+    {
+        m_str.append(pch, static_cast<size_t>(cch));
+        if (m_str.find('\n') != std::string::npos) {
+            sync();
+        }
+        return cch;
+    }
+    int sync() override
+    {
+        // A character cut at the end waits for the rest.
+        size_t cbWhole = m_str.size();
+        size_t iLead = cbWhole;
+        while (iLead > 0 && iLead + 4 > cbWhole && (static_cast<unsigned char>(m_str[iLead - 1]) & 0xC0) == 0x80) {
+            --iLead;
+        }
+        if (iLead > 0) {
+            const unsigned char b = static_cast<unsigned char>(m_str[iLead - 1]);
+            const size_t cbSeq = b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC0 ? 2 : 1;
+            if (iLead - 1 + cbSeq > cbWhole) {
+                cbWhole = iLead - 1;
+            }
+        }
+        const WString strWide = Widen(m_str.substr(0, cbWhole));
+        DWORD cchWritten = 0;
+        WriteConsoleW(m_hConsole, strWide.data(), static_cast<DWORD>(strWide.size()), &cchWritten, nullptr);
+        m_str.erase(0, cbWhole);
+        return 0;
+    }
+
+private:
+    HANDLE m_hConsole;
+    std::string m_str;
+};
+
+void UseConsoleFor(std::ostream &stream, DWORD dwStdHandle)
+{
+    const HANDLE hHandle = GetStdHandle(dwStdHandle);
+    DWORD dwMode = 0;
+    if (GetConsoleMode(hHandle, &dwMode)) {
+        // Never freed: the streams flush into it while the process ends.
+        stream.rdbuf(new ConsoleBuffer(hHandle));
+    }
+}
+
+} // namespace
+
+void SetUpConsoleOutput()
+{
+    UseConsoleFor(std::cout, STD_OUTPUT_HANDLE);
+    UseConsoleFor(std::cerr, STD_ERROR_HANDLE);
+}
+
+std::string DefaultModuleDirectory()
+{
+    WCHAR szSystem[MAX_PATH];
+    // A 32-bit process on 64-bit Windows reads System32 as SysWOW64 (the file
+    // system redirects it, as it does the router's load): name that folder.
+    BOOL fWow64 = FALSE;
+    const UINT cch = IsWow64Process(GetCurrentProcess(), &fWow64) && fWow64
+                         ? GetSystemWow64DirectoryW(szSystem, MAX_PATH)
+                         : GetSystemDirectoryW(szSystem, MAX_PATH);
+    return cch > 0 && cch < MAX_PATH ? Narrow(szSystem) : std::string("C:\\Windows\\System32");
 }
 
 const char *ModuleFileName()
@@ -156,7 +293,19 @@ std::string CurrentStoreDescription()
 
 #else
 
-std::string SelfDirectory()
+std::string AnsiToUtf8(const char *psz)
+{
+    return psz;
+}
+
+bool StandardErrorIsTerminal()
+{
+    return isatty(STDERR_FILENO) != 0;
+}
+
+void SetUpConsoleOutput() {}
+
+std::string DefaultModuleDirectory()
 {
     std::error_code ec;
     const std::filesystem::path path = std::filesystem::read_symlink("/proc/self/exe", ec);

@@ -25,12 +25,28 @@ inline std::string Narrow(const WString &str)
     return Narrow(str.c_str());
 }
 
-// Whole-file I/O; "-" is standard input / output. On failure the message says why.
-bool ReadWholeFile(const std::string &strPath, Bytes &data, std::string &strError);
-bool WriteWholeFile(const std::string &strPath, const Bytes &data, std::string &strError);
+// Text in the ANSI code page (what CryptoAPI's narrow parameters such as
+// PP_ENUMCONTAINERS carry) as UTF-8. The Linux stand-in's code page is UTF-8.
+std::string AnsiToUtf8(const char *psz);
 
-// The directory that holds the running executable, without a trailing separator.
-std::string SelfDirectory();
+// Whole-file I/O; "-" is standard input / output. On failure the message says
+// why. A file larger than cbMax fails after reading cbMax + 1 bytes, not all of it.
+bool ReadWholeFile(const std::string &strPath, Bytes &data, std::string &strError, size_t cbMax = SIZE_MAX);
+bool WriteWholeFile(const std::string &strPath, const Bytes &data, std::string &strError);
+// Whether strPath can be written, without leaving a file behind or changing one.
+bool ProbeWritable(const std::string &strPath, std::string &strError);
+
+// Standard error is a terminal (a console on Windows).
+bool StandardErrorIsTerminal();
+// On Windows, standard output and error that are consoles get the UTF-8 text
+// written as Unicode (WriteConsoleW); redirected, they stay UTF-8 bytes.
+void SetUpConsoleOutput();
+
+// Where the module is looked for by default, without a trailing separator: on
+// Windows the system folder of this process (where the registration's image
+// is loaded from: SysWOW64 for a 32-bit process on 64-bit Windows), on Linux
+// the folder of the running executable.
+std::string DefaultModuleDirectory();
 // The module's file name on this platform and the path separator.
 const char *ModuleFileName();
 char PathSeparator();

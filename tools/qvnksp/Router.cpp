@@ -38,20 +38,20 @@ std::string Quoted(const std::string &str)
 std::string ResolveProviderName(const std::string &strGiven)
 {
     const std::string strLower = Lower(strGiven);
-    if (strLower == "ksp" || strLower == "tpm") {
-        return kKspProviderName;
-    }
     static const char *const rgpszShort[4] = {"alder", "birch", "cedar", "dogwood"};
     for (size_t i = 0; i < 4; ++i) {
-        if (strLower == rgpszShort[i]) {
+        // The module compares names exactly: hand it the name as registered.
+        if (strLower == rgpszShort[i] || strLower == Lower(kCapiProviderNames[i])) {
             return kCapiProviderNames[i];
         }
     }
-    // Full names are passed on exactly as given: the module compares them exactly.
-    if (strGiven.empty()) {
-        throw UsageError("--csp needs a provider name");
+    if (strLower == "ksp" || strLower == "tpm" || strLower == Lower(kKspProviderName)) {
+        throw UsageError("--csp names the CSP whose container holds the key: Alder, Birch, Cedar or Dogwood. \"" +
+                         std::string(kKspProviderName) +
+                         "\" is the key storage provider itself: keys open only under the four CSP names");
     }
-    return strGiven;
+    throw UsageError("--csp must be Alder, Birch, Cedar or Dogwood (or the CSP's full name, e.g. \"" +
+                     std::string(kCapiProviderNames[0]) + "\"), not \"" + strGiven + "\"");
 }
 
 DWORD CapiProviderType(const std::string &strProviderName)
@@ -101,7 +101,7 @@ const char *KeySpecName(DWORD dwKeySpec)
 
 std::string DefaultModulePath()
 {
-    return SelfDirectory() + PathSeparator() + ModuleFileName();
+    return DefaultModuleDirectory() + PathSeparator() + ModuleFileName();
 }
 
 Router::~Router()

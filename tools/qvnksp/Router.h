@@ -22,8 +22,9 @@ namespace qvnksp
 extern const char *const kKspProviderName;
 extern const char *const kCapiProviderNames[4];
 
-// A provider name from the command line: the full name, or alder / birch /
-// cedar / dogwood / ksp for short (any letter case). Throws UsageError.
+// A CSP name from the command line (--csp): one of the four CSPs by its full
+// name or alder / birch / cedar / dogwood, in any letter case. Anything else,
+// the key storage provider's own name included, throws UsageError.
 std::string ResolveProviderName(const std::string &strGiven);
 // The CryptoAPI provider type of each CSP (PROV_RSA_FULL, ...); 0 for the KSP name.
 DWORD CapiProviderType(const std::string &strProviderName);
@@ -33,7 +34,7 @@ const char *ProviderTypeName(DWORD dwProvType);
 DWORD ParseKeySpec(const std::string &strGiven);
 const char *KeySpecName(DWORD dwKeySpec);
 
-// The module's default place: next to the tool.
+// The module's default place: the system folder on Windows, next to the tool on Linux.
 std::string DefaultModulePath();
 
 class Router

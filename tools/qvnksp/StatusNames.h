@@ -24,8 +24,11 @@ std::string StatusName(uint32_t status, StatusKind kind);
 std::string StatusHex(uint32_t status);
 // "0x80090016 NTE_BAD_KEYSET" (or "0x12345678 (unknown)").
 std::string StatusText(uint32_t status, StatusKind kind);
-// The value of a name from the table ("NTE_BAD_KEYSET"); false when unknown.
+// The value of a name from the table ("NTE_BAD_KEYSET", any letter case); false when unknown.
 bool StatusFromName(const std::string &strName, uint32_t &status);
+// What a named status means, as the platform's message text says it ("Keyset
+// does not exist."); "" for a name that is not in the table.
+std::string StatusDescription(const std::string &strName);
 
 } // namespace qvnksp
 

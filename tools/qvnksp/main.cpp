@@ -33,12 +33,14 @@ const char kUsage[] = "usage: qvnksp [--module PATH] [--json] COMMAND [OPTIONS]\
                       "Options for every command:\n"
                       "  --module PATH   the module to load (default: "
 #ifdef _WIN32
-                      "QvnTpmKsp.dll"
+                      "QvnTpmKsp.dll in the system\n"
+                      "                  folder of this process, where the provider's registration puts it:\n"
+                      "                  SysWOW64 for the 32-bit qvnksp on 64-bit Windows)\n"
 #else
-                      "QvnTpmKsp.so"
+                      "QvnTpmKsp.so next to qvnksp)\n"
 #endif
-                      " next to qvnksp)\n"
-                      "  --json          print one JSON object for scripts instead of text\n"
+                      "  --json          one JSON object on standard output and nothing else there, also\n"
+                      "                  for a usage error; \"-\" as an output file is then refused\n"
                       "  --help          help for qvnksp or for one command (`qvnksp sign --help`)\n"
                       "\n"
 #ifndef _WIN32
@@ -81,8 +83,12 @@ const Command g_rgCommands[] = {
     {"doctor", RunDoctor},
 };
 
-int Usage(const std::string &strMessage)
+int Usage(const std::string &strMessage, bool fJson)
 {
+    if (fJson) {
+        PrintJsonUsageError("", strMessage);
+        return kExitUsage;
+    }
     std::cerr << "qvnksp: " << strMessage << "\n"
               << "usage: qvnksp [--module PATH] [--json] COMMAND [OPTIONS]\n"
               << "Run `qvnksp --help` for the commands.\n";
@@ -93,29 +99,43 @@ int Main(const std::vector<std::string> &rgstrArgv)
 {
     Context ctx;
     ctx.strModulePath = DefaultModulePath();
+    // --json decides the form of every message, usage errors included.
+    for (const std::string &strArg : rgstrArgv) {
+        ctx.fJson = ctx.fJson || strArg == "--json";
+    }
     // Options of every command may stand anywhere; the rest goes to the command.
     CommandArgs rgstrRest;
     for (size_t i = 0; i < rgstrArgv.size(); ++i) {
         const std::string &strArg = rgstrArgv[i];
+        const bool fModule = strArg == "--module" || strArg.compare(0, 9, "--module=") == 0;
+        if (fModule && ctx.fModuleGiven) {
+            return Usage("option --module given twice", ctx.fJson);
+        }
         if (strArg == "--json") {
-            ctx.fJson = true;
+            continue;
         } else if (strArg == "--module") {
             if (i + 1 >= rgstrArgv.size()) {
-                return Usage("option --module needs a value");
+                return Usage("option --module needs a value", ctx.fJson);
             }
             ctx.strModulePath = rgstrArgv[++i];
-        } else if (strArg.compare(0, 9, "--module=") == 0) {
+        } else if (fModule) {
             ctx.strModulePath = strArg.substr(9);
         } else {
             rgstrRest.push_back(strArg);
         }
+        ctx.fModuleGiven = ctx.fModuleGiven || fModule;
     }
     if (rgstrRest.empty()) {
-        return Usage("which command?");
+        return Usage("which command?", ctx.fJson);
     }
     const std::string strCommand = rgstrRest.front();
     if (strCommand == "--help" || strCommand == "-h" || strCommand == "help") {
-        std::cout << kUsage;
+        if (ctx.fJson) {
+            std::cout << JsonObject({{"command", JsonString("")}, {"ok", JsonBool(true)}, {"help", JsonString(kUsage)}})
+                      << std::endl;
+        } else {
+            std::cout << kUsage;
+        }
         return kExitOk;
     }
     const CommandArgs rgstrCommandArgs(rgstrRest.begin() + 1, rgstrRest.end());
@@ -124,7 +144,8 @@ int Main(const std::vector<std::string> &rgstrArgv)
             return command.pfnRun(ctx, rgstrCommandArgs);
         }
     }
-    return Usage(strCommand[0] == '-' ? "unknown option " + strCommand : "unknown command \"" + strCommand + "\"");
+    return Usage(strCommand[0] == '-' ? "unknown option " + strCommand : "unknown command \"" + strCommand + "\"",
+                 ctx.fJson);
 }
 
 } // namespace
@@ -134,6 +155,7 @@ int Main(const std::vector<std::string> &rgstrArgv)
 // Built with -municode: the arguments arrive as UTF-16 and are passed on as UTF-8.
 int wmain(int argc, wchar_t **argv)
 {
+    qvnksp::SetUpConsoleOutput();
     std::vector<std::string> rgstrArgs;
     for (int i = 1; i < argc; ++i) {
         rgstrArgs.push_back(qvnksp::Narrow(argv[i]));
