@@ -4,7 +4,7 @@ SHELL := /bin/bash
 JOBS ?= $(shell scripts/cpus)
 BOOTSTRAP := scripts/bootstrap
 
-.PHONY: all demo test linux windows bench fuzz coverage lint format clean
+.PHONY: all demo test linux windows release bench fuzz coverage lint format clean
 
 all: linux
 
@@ -41,6 +41,11 @@ windows:
 # The installer for administrators: dist/win32/QvnTpmKsp-<version>.msi (the DLL
 # and the 32-bit qvnksp.exe found beside it).
 	scripts/msi-build build/win32/bin/QvnTpmKsp.dll dist/win32
+
+# What is shipped, reproducible and (given a certificate, see the README) signed: dist/release/.
+release:
+	@$(BOOTSTRAP)
+	@scripts/release-build dist/release
 
 bench:
 	@$(BOOTSTRAP) --wine32

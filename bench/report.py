@@ -269,6 +269,41 @@ def frame_figures(runs, counts, breakdown):
     return table(headers, rows)
 
 
+def module_own(breakdown, key, entry):
+    """The module's own instructions per call: its entry less every
+    CryptoAPI call it makes."""
+    costs = breakdown.get(key)
+    if not costs or not cost_of(costs, entry):
+        return None
+    return cost_of(costs, entry) - sum(v for k, v in costs.items() if k.startswith("Crypt"))
+
+
+def protector_figures(with_ssp, without_ssp):
+    """The stack protector's cost: each figure from the build without it and
+    from the build with it, and their ratio."""
+    (runs_on, counts_on, breakdown_on), (runs_off, counts_off, breakdown_off) = with_ssp, without_ssp
+    rows = []
+
+    def row(label, off, on, digits):
+        change = f"{fmt_ratio(on / off)} ({fmt_percent(on / off)})" if on and off else "—"
+        rows.append([label, fmt(off, digits), fmt(on, digits), change])
+
+    for operation, bits in CRYPTO_ROWS:
+        name = f"Crypto/{operation}/{bits}"
+        row(f"{operation} RSA-{bits}: table / CryptoAPI (time)", median_of(runs_off, name, "table/capi"),
+            median_of(runs_on, name, "table/capi"), 4)
+    for operation, bits in CRYPTO_ROWS:
+        if bits == 2048:
+            key = f"{operation.lower()}-table"
+            row(f"{operation} RSA-2048: the module's own instructions", module_own(breakdown_off, key, ENTRY_OF[operation]),
+                module_own(breakdown_on, key, ENTRY_OF[operation]), 0)
+    for label, key, name in (("GetProviderProperty(\"Version\")", "version", "Frame/GetProviderProperty_Version"),
+                             ("EnumAlgorithms", "enum", "Frame/EnumAlgorithms")):
+        row(f"frame, {label}: instructions / call", counts_off.get(key), counts_on.get(key), 0)
+        row(f"frame, {label}: ns / call", cpu_ns(runs_off, name), cpu_ns(runs_on, name), 1)
+    return table(["figure", "without", "with -fstack-protector-strong", "with / without"], rows)
+
+
 def handle_figures(runs):
     counts = sorted({int(r["name"].rsplit("/", 1)[1]) for r in runs if r["name"].startswith("Handles/")})
     rows = []
@@ -556,6 +591,13 @@ NOTES = """\
 - **Memory.** Resident set size after 1 000 warm-up cycles and after the
   measured cycles (`OpenKey`, `SignHash`, `FreeKey`), and the module's own
   live heap blocks, which the platform's C runtime counts exactly.
+- **The stack protector.** The Windows DLL is built with
+  `-fstack-protector-strong`, and so is the module measured here; the same
+  run builds it a second time with `-fno-stack-protector` (the platform
+  stand-in and the benchmarks unchanged) and repeats the side-by-side runs,
+  the frame and the instruction counts with it. The instruction counts are
+  exact for each build; the time ratios move by the noise of the run, which
+  is larger than the protector's share.
 
 ## Reading them
 
@@ -585,6 +627,8 @@ def main():
     parser.add_argument("results", help="directory with the JSON files and callgrind/")
     parser.add_argument("--markdown", help="write the results page here")
     parser.add_argument("--chart", help="write the SVG chart here")
+    parser.add_argument("--without-stack-protector", metavar="RESULTS",
+                        help="the crypto and frame results of the module built without the stack protector")
     parser.add_argument("--load-before", default="")
     parser.add_argument("--load-after", default="")
     args = parser.parse_args()
@@ -612,6 +656,13 @@ def main():
     load_line = (f"1-minute load average between {min(loads):.2f} and {max(loads):.2f} at the start of each "
                  f"part of the run" if loads else "load average unknown")
 
+    protector_md = None
+    if args.without_stack_protector:
+        runs_off, _ = load_runs(args.without_stack_protector)
+        protector_md = protector_figures(
+            (runs, counts, breakdown),
+            (runs_off, *callgrind_counts(os.path.join(args.without_stack_protector, "callgrind"))))
+
     sections = [
         ("Signing, verification, encryption, decryption: median µs per call, side by side", crypto_md),
         ("The same, in instructions per call (callgrind, RSA-2048)", crypto_ir_md),
@@ -620,6 +671,8 @@ def main():
         ("Signing threads at once (RSA-2048, wall-clock throughput)", threads_md),
         ("Memory over open/sign/free cycles (RSA-2048)", memory_md),
     ]
+    if protector_md:
+        sections.append(("The stack protector's cost: the module without and with it", protector_md))
     busy = None
     if loads and max(loads) >= BUSY_LOAD:
         busy = (f"**Measured on a busy machine**: the 1-minute load average reached {max(loads):.2f} "
@@ -645,7 +698,8 @@ def main():
                  f"- Date: {when}",
                  f"- Machine: {machine_line}",
                  f"- Load: {load_line}",
-                 f"- Build: Release (`-O3`), module `QvnTpmKsp.so` loaded with `LoadLibraryW`, "
+                 f"- Build: Release (`-O3`), module `QvnTpmKsp.so` loaded with `LoadLibraryW`, compiled with "
+                 f"`-fstack-protector-strong` as the Windows DLL is, "
                  f"Linux platform stand-in with its simulated CSPs on OpenSSL {openssl_version()}",
                  ""]
         if busy:

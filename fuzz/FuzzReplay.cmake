@@ -3,17 +3,18 @@
 # the inputs reach into the coverage of the module. Included by
 # tests/hardening/CMakeLists.txt.
 #
-# fuzz/corpus holds the few inputs that keep every edge that a longer run
-# reached; after a change of the harness's input layout, grow a corpus with
-# `make fuzz FUZZ_SECONDS=300` and keep its edges with
-#   build/fuzz/bin/ksp_fuzz -set_cover_merge=1 -use_counters=0 <new dir> build/fuzz/fuzz-corpus
+# fuzz/corpus is the seed corpus (`make fuzz` starts from it): the inputs
+# that keep every feature that the long campaign of bench/RESULTS.md reached.
+# After a change of the harness's input layout, grow a corpus with
+# `make fuzz FUZZ_SECONDS=...` and keep its features with
+#   build/fuzz/bin/ksp_fuzz -merge=1 -max_len=128 <new dir> build/fuzz/fuzz-corpus fuzz/corpus
 #
 # Like the fuzzing build, it drives the module's objects linked so that they
 # also export DllMain, so that the harness can send the process-detach
 # notification.
 add_library(qvn_replay_module SHARED $<TARGET_OBJECTS:ksp_objects> $<TARGET_OBJECTS:qvn_dllcrt>)
 target_link_libraries(qvn_replay_module PRIVATE qvnplatform)
-target_link_options(qvn_replay_module PRIVATE -Wl,--wrap=malloc -Wl,--wrap=free
+target_link_options(qvn_replay_module PRIVATE -Wl,--wrap=malloc -Wl,--wrap=free ${QVN_DLLCRT_LINK_OPTIONS}
   -Wl,--version-script=${PROJECT_SOURCE_DIR}/fuzz/QvnTpmKspFuzz.map)
 set_target_properties(qvn_replay_module PROPERTIES
   OUTPUT_NAME QvnTpmKspReplay PREFIX ""

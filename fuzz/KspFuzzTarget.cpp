@@ -1,17 +1,29 @@
 // libFuzzer harness of the key storage provider: an input is a sequence of calls of its entries (handles open, freed or
 // made up, names from a dictionary, chosen flags, lengths, padding) and of failures, Windows versions and detaches. It
 // predicts no status but checks what holds for any input. Module, containers and a few handles stay across inputs.
+// The replayer (QVN_FUZZ_REPLAY_MAIN) is built for Linux and for Windows, where it runs under Wine on the product DLL
+// with the controls of WineFaults.h; each call's status is recorded (QVN_FUZZ_RECORD) for the two to be compared.
+#ifdef _WIN32
+#include "QvnWineControls.h"
+#define QVN_FZ_PROMPT QVN_WINE_CSP_PROMPT_PREFIX_W L"fz" // the Wine test CSP prompts by the name's prefix
+#define QVN_FZ_ODD_BITS 1024                             // rsaenh makes keys in steps of 8 bits
+#else
+#include <qvnplatform.h>
+#define QVN_FZ_PROMPT TEXT("fz-prompt")
+#define QVN_FZ_ODD_BITS 1023
+#endif
 #include <ncrypt_provider.h>
 #include <ntstatus.h>
-#include <qvnplatform.h>
 #include <wincrypt.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <set>
+#include <string>
 #include <vector>
 
 namespace
@@ -19,16 +31,16 @@ namespace
 
 // clang-format off
 // The dictionary: entry 0 is the usual argument, as bytes past the end of an input read as 0.
-const char16_t *const kProviderNames[] = {u"Quorvane Alder Cryptographic Provider",
-    u"Quorvane Birch Cryptographic Provider", u"Quorvane Cedar Cryptographic Provider",
-    u"Quorvane Dogwood Cryptographic Provider", u"Quorvane TPM Key Storage Provider",
-    u"quorvane tpm key storage provider", u"Quorvane TPM Key Storage Provider ", u"", nullptr};
+const WCHAR *const kProviderNames[] = {TEXT("Quorvane Alder Cryptographic Provider"),
+    TEXT("Quorvane Birch Cryptographic Provider"), TEXT("Quorvane Cedar Cryptographic Provider"),
+    TEXT("Quorvane Dogwood Cryptographic Provider"), TEXT("Quorvane TPM Key Storage Provider"),
+    TEXT("quorvane tpm key storage provider"), TEXT("Quorvane TPM Key Storage Provider "), TEXT(""), nullptr};
 constexpr size_t kCspCount = 4, kProviderNameCount = 5;
 const DWORD kCspTypes[] = {PROV_RSA_FULL, PROV_RSA_SCHANNEL, PROV_RSA_AES, PROV_RSA_FULL};
-const char16_t *const kKeyNames[] = {u"fz-both", u"fz-sig", u"fz-prompt", u"fz-empty", u"fz-machine", u"fz-no", u"", 0};
-const char16_t *const kProperties[] = {u"Impl Type", u"Version", u"Max Name Length", u"impl type", u"", nullptr};
-const char16_t *const kHashNames[] = {u"SHA1", u"SHA256", u"SHA384", u"SHA512", u"MD2", u"MD4", u"MD5", u"sha256",
-                                      u"", nullptr};
+const WCHAR *const kKeyNames[] = {TEXT("fz-both"), TEXT("fz-sig"), QVN_FZ_PROMPT, TEXT("fz-empty"), TEXT("fz-machine"), TEXT("fz-no"), TEXT(""), 0};
+const WCHAR *const kProperties[] = {TEXT("Impl Type"), TEXT("Version"), TEXT("Max Name Length"), TEXT("impl type"), TEXT(""), nullptr};
+const WCHAR *const kHashNames[] = {TEXT("SHA1"), TEXT("SHA256"), TEXT("SHA384"), TEXT("SHA512"), TEXT("MD2"), TEXT("MD4"), TEXT("MD5"), TEXT("sha256"),
+                                      TEXT(""), nullptr};
 // 2 is NCRYPT_PAD_PKCS1_FLAG; 0x40 silent, 0x20 machine key, 1 no padding, 4 OAEP, 8 PSS, 0x80 overwrite.
 const DWORD kFlags[] = {0, 2, 0x42, 0x40, 0x20, 0x60, 1, 4, 8, 0x80, 3, 0x80000000u};
 const DWORD kKeySpecs[] = {AT_KEYEXCHANGE, AT_SIGNATURE, 0, 3, 0xffffffffu};
@@ -59,10 +71,10 @@ const Op kOps[] = {kOpen, kOpen, kOpenKey, kOpenKey, kProperty, kProperty, kFree
                    kGetInterface, kVersion, kFailCrypto, kFailCrypto, kFailCrypto, kFailMalloc, kFailMalloc, kFailMalloc,
                    kDetach};
 // CSP, name, key set flags, exchange and signature key bits.
-const struct { int iCsp; const char16_t *pszName; DWORD dwMachine, rgdwBits[2]; } kContainers[] = {
-    {0, u"fz-both", 0, {512, 768}}, {0, u"fz-sig", 0, {0, 512}}, {0, u"fz-prompt", 0, {512, 0}},
-    {0, u"fz-empty", 0, {0, 0}}, {0, u"fz-machine", CRYPT_MACHINE_KEYSET, {1023, 0}}, {1, u"fz-both", 0, {512, 512}},
-    {2, u"fz-both", 0, {640, 0}}, {3, u"fz-both", 0, {512, 0}}};
+const struct { int iCsp; const WCHAR *pszName; DWORD dwMachine, rgdwBits[2]; } kContainers[] = {
+    {0, TEXT("fz-both"), 0, {512, 768}}, {0, TEXT("fz-sig"), 0, {0, 512}}, {0, QVN_FZ_PROMPT, 0, {512, 0}},
+    {0, TEXT("fz-empty"), 0, {0, 0}}, {0, TEXT("fz-machine"), CRYPT_MACHINE_KEYSET, {QVN_FZ_ODD_BITS, 0}}, {1, TEXT("fz-both"), 0, {512, 512}},
+    {2, TEXT("fz-both"), 0, {640, 0}}, {3, TEXT("fz-both"), 0, {512, 0}}};
 struct OpenProvider { NCRYPT_PROV_HANDLE h; bool fCsp; };   // a CSP's (not the KSP's): holds a CryptoAPI context
 struct OpenKey { NCRYPT_PROV_HANDLE hProvider, h; };      // with a CryptoAPI context and key
 // clang-format on
@@ -93,7 +105,9 @@ struct Args {
 
 NCRYPT_KEY_STORAGE_FUNCTION_TABLE *g_pTable = nullptr;
 GetKeyStorageInterfaceFn g_pfnGetInterface = nullptr;
+#ifndef _WIN32
 BOOL(WINAPI *g_pfnDllMain)(HINSTANCE, DWORD, LPVOID) = nullptr;
+#endif
 HMODULE g_hModule = nullptr;
 LONG g_lColdBlocks = 0, g_lWarmBlocks = 0; // the module's, with none and with the kept handles open
 std::vector<OpenProvider> g_providers;     // the kept ones first
@@ -108,7 +122,8 @@ DWORD g_iCall = 0, g_iLogged = 0;
 void Check(bool fHolds, const char *pszWhat, LONG status = 0)
 {
     if (!fHolds) {
-        std::fprintf(stderr, "qvn-fuzz: FINDING in call %u: %s (status 0x%08x)\n", g_iCall, pszWhat, unsigned(status));
+        std::fprintf(stderr, "qvn-fuzz: FINDING in call %u: %s (status 0x%08x)\n", unsigned(g_iCall), pszWhat,
+                     unsigned(status));
         std::abort();
     }
 }
@@ -122,8 +137,8 @@ void OpenKept()
     NCRYPT_KEY_HANDLE hExchange = 0, hSignature = 0;
     Check(!g_pTable->OpenProvider(&hKsp, kProviderNames[4], 0) &&
               !g_pTable->OpenProvider(&hCsp, kProviderNames[0], 0) &&
-              !g_pTable->OpenKey(hCsp, &hExchange, u"fz-both", AT_KEYEXCHANGE, 0) &&
-              !g_pTable->OpenKey(hCsp, &hSignature, u"fz-both", AT_SIGNATURE, 0),
+              !g_pTable->OpenKey(hCsp, &hExchange, TEXT("fz-both"), AT_KEYEXCHANGE, 0) &&
+              !g_pTable->OpenKey(hCsp, &hSignature, TEXT("fz-both"), AT_SIGNATURE, 0),
           "the kept handles would not open");
     g_providers = {{hKsp, false}, {hCsp, true}};
     g_keys = {{hCsp, hExchange}, {hCsp, hSignature}};
@@ -219,6 +234,17 @@ SECURITY_STATUS Call(Args &a)
     }
 }
 
+std::FILE *g_pRecord = nullptr; // the replay's record: "FuzzReplay.<input> <call>.<op> <status>"
+std::string g_strInput;
+
+void Record(Op op, LONG status)
+{
+    if (g_pRecord != nullptr) {
+        std::fprintf(g_pRecord, "FuzzReplay.%s %u.%d 0x%08lX\n", g_strInput.c_str(), unsigned(g_iCall), int(op),
+                     static_cast<unsigned long>(static_cast<DWORD>(status)));
+    }
+}
+
 // A call of a table entry, and what holds for any: a status it can give, last-error kept, inputs unwritten, outputs
 // written only on success and up to the length (a failure may give a length), blocks kept only by opens or frees.
 SECURITY_STATUS Checked(Args &a)
@@ -227,6 +253,7 @@ SECURITY_STATUS Checked(Args &a)
     const LONG lBlocks = QvnPlatformModuleLiveBlocks();
     SetLastError(0x5000u + g_iCall);
     const SECURITY_STATUS s = Call(a);
+    Record(a.op, s);
     const size_t cStatuses = std::size(kStatuses) - (g_fMallocFailed ? 0 : 1) - (g_fInjected ? 0 : 5);
     Check(std::count(kStatuses, kStatuses + cStatuses, s) == 1, "a status the module cannot give", s);
     Check(GetLastError() == 0x5000u + g_iCall, "an entry changed the caller's last-error value", s);
@@ -299,11 +326,40 @@ void CheckRoundTrip(Args &a)
     }
 }
 
+// As the CNG router does: the module by path (under Windows, beside the program, its heap imports patched), its
+// export by name.
+void Load()
+{
+#ifdef _WIN32
+    g_hModule = QvnWineLoadModule();
+#else
+    g_hModule = LoadLibraryW(TEXT("") QVN_FUZZ_MODULE_PATH);
+    g_pfnDllMain = reinterpret_cast<decltype(g_pfnDllMain)>(GetProcAddress(g_hModule, "DllMain"));
+#endif
+    g_pfnGetInterface = reinterpret_cast<GetKeyStorageInterfaceFn>(
+        reinterpret_cast<void *>(GetProcAddress(g_hModule, "GetKeyStorageInterface")));
+    Check(g_pfnGetInterface && g_pfnGetInterface(kProviderNames[0], &g_pTable, 0) == STATUS_SUCCESS,
+          "set-up: loading the module");
+}
+
+// The process-detach notification: under Windows, which does not export DllMain, from unloading the module (which is
+// then loaded again).
+void Detach()
+{
+#ifdef _WIN32
+    FreeLibrary(g_hModule);
+    Load();
+#else
+    g_pfnDllMain(g_hModule, DLL_PROCESS_DETACH, nullptr);
+#endif
+}
+
 void Control(const Args &a)
 {
     if (a.op == kGetInterface) {
         auto *pTable = reinterpret_cast<NCRYPT_KEY_STORAGE_FUNCTION_TABLE *>(kCanaryHandle);
         const auto s = g_pfnGetInterface(Pick(kProviderNames, a.iChoice), a.fNullHandle ? nullptr : &pTable, a.dwFlags);
+        Record(a.op, s);
         const bool fOpens = a.iChoice % std::size(kProviderNames) < kProviderNameCount && !g_fOldWindows;
         const bool fFailure = s == STATUS_INVALID_PARAMETER || s == STATUS_NOT_SUPPORTED || s == STATUS_UNSUCCESSFUL;
         Check(s == STATUS_SUCCESS ? pTable == g_pTable && fOpens : fFailure && ULONG_PTR(pTable) == kCanaryHandle,
@@ -321,7 +377,7 @@ void Control(const Args &a)
         // Process detach with handles open: all go, with their CryptoAPI handles and module blocks.
         QvnPlatformClearFailures();
         QvnPlatformFailModuleMalloc(0);
-        g_pfnDllMain(g_hModule, DLL_PROCESS_DETACH, nullptr);
+        Detach();
         g_hFreedProvider = g_providers.empty() ? g_hFreedProvider : g_providers[0].h; // it must no longer work
         g_providers.clear();
         g_keys.clear();
@@ -335,14 +391,18 @@ void Control(const Args &a)
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
+#ifndef _WIN32 // a store of its own (under Wine: the prefix, where earlier runs' containers are deleted first)
     static std::string s_strStore = (std::filesystem::temp_directory_path() / "qvn-fz-XXXXXX").string();
     Check(mkdtemp(s_strStore.data()) != nullptr, "set-up: mkdtemp");
     std::atexit([] { std::filesystem::remove_all(s_strStore); });
     QvnPlatformSetStoreDirectory(s_strStore.c_str());
     QvnPlatformRecordCalls(TRUE); // every failed call is checked against the injections
+#endif
     for (const auto &c : kContainers) {
         HCRYPTPROV hProv = 0;
         HCRYPTKEY hKey = 0;
+        CryptAcquireContextW(&hProv, c.pszName, kProviderNames[c.iCsp], kCspTypes[c.iCsp],
+                             CRYPT_DELETEKEYSET | c.dwMachine);
         bool fMade = CryptAcquireContextW(&hProv, c.pszName, kProviderNames[c.iCsp], kCspTypes[c.iCsp],
                                           CRYPT_NEWKEYSET | c.dwMachine);
         for (DWORD i = 0; i < 2; ++i) { // AT_KEYEXCHANGE, AT_SIGNATURE
@@ -351,14 +411,11 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
         }
         Check(fMade && CryptReleaseContext(hProv, 0), "set-up: a key container");
     }
-    Check(QvnPlatformSetContainerNeedsPrompt(kProviderNames[0], u"fz-prompt", 0, TRUE), "set-up: a prompt");
-    // As the CNG router does: the module by path, its export by name.
-    g_hModule = LoadLibraryW(u"" QVN_FUZZ_MODULE_PATH);
-    g_pfnGetInterface = reinterpret_cast<GetKeyStorageInterfaceFn>(GetProcAddress(g_hModule, "GetKeyStorageInterface"));
-    g_pfnDllMain = reinterpret_cast<decltype(g_pfnDllMain)>(GetProcAddress(g_hModule, "DllMain"));
-    Check(g_pfnGetInterface && g_pfnDllMain && g_pfnGetInterface(kProviderNames[0], &g_pTable, 0) == STATUS_SUCCESS,
-          "set-up: loading the module");
-    g_pfnDllMain(g_hModule, DLL_PROCESS_DETACH, nullptr);
+#ifndef _WIN32
+    Check(QvnPlatformSetContainerNeedsPrompt(kProviderNames[0], QVN_FZ_PROMPT, 0, TRUE), "set-up: a prompt");
+#endif
+    Load();
+    Detach();
     g_lColdBlocks = QvnPlatformModuleLiveBlocks();
     OpenKept();
     g_lWarmBlocks = QvnPlatformModuleLiveBlocks();
@@ -410,10 +467,13 @@ int main(int argc, char **argv)
     using std::filesystem::directory_iterator;
     const std::set<std::filesystem::path> inputs(directory_iterator(argc > 1 ? argv[1] : "."), directory_iterator());
     LLVMFuzzerInitialize(&argc, &argv);
+    const char *pszRecord = std::getenv("QVN_FUZZ_RECORD"); // closed, and so flushed, at the exit
+    g_pRecord = pszRecord != nullptr && *pszRecord != '\0' ? std::fopen(pszRecord, "w") : nullptr;
     for (const auto &path : inputs) {
         std::ifstream file(path, std::ios::binary);
         const std::string bytes{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-        std::fprintf(stderr, "replaying %s\n", path.filename().c_str());
+        g_strInput = path.filename().string();
+        std::fprintf(stderr, "replaying %s\n", g_strInput.c_str());
         LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size());
     }
     std::printf("%zu inputs replayed without a finding\n", inputs.size());

@@ -18,8 +18,10 @@
 #include <windows.h>
 #include <wincrypt.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
+#include <mutex>
 #include <new>
 #include <string>
 #include <vector>
@@ -73,6 +75,9 @@ BOOL WINAPI CPSignHash(HCRYPTPROV hProv, HCRYPTHASH hHash, DWORD dwKeySpec, LPCW
                        BYTE *pbSignature, DWORD *pdwSigLen);
 BOOL WINAPI CPVerifySignature(HCRYPTPROV hProv, HCRYPTHASH hHash, const BYTE *pbSignature, DWORD dwSigLen,
                               HCRYPTKEY hPubKey, LPCWSTR szDescription, DWORD dwFlags);
+void WINAPI QvnWineCspFailCall(const char *pszFunction, DWORD nthCall, DWORD dwError);
+void WINAPI QvnWineCspOpenHandles(LONG *plContexts, LONG *plKeys, LONG *plHashes);
+DWORD WINAPI QvnWineCspTakeCalls(QVN_WINE_CSP_CALL *pCalls, DWORD cMax);
 }
 
 namespace
@@ -230,6 +235,62 @@ public:
     TableLock &operator=(const TableLock &) = delete;
 };
 
+// The test controls of QvnWineCsp.h: the armed failures, the handles still
+// open (contexts, keys, hashes) and the log of calls.
+enum Handle { kNoHandle = -1, kContext, kKey, kHash };
+struct Controls {
+    std::mutex mutex;
+    std::map<std::string, std::pair<DWORD, DWORD>> failing; // function: nth call from now, last error
+    LONG rglOpen[3] = {};
+    std::vector<QVN_WINE_CSP_CALL> calls;
+};
+Controls &TheControls()
+{
+    static Controls *s_pControls = new Controls; // never destroyed: CSP calls may come during process exit
+    return *s_pControls;
+}
+
+// One call of an entry as the caller named it: failed when it is the armed
+// failure, logged, and the handle it opens or releases counted. A release
+// made to fail still releases (advapi32 forgets the handle whatever the CSP
+// answers) and then reports the failure.
+template <typename Call>
+BOOL Logged(const char *pszFunction, Call call, Handle opens = kNoHandle, Handle releases = kNoHandle,
+            const char *pszContainer = nullptr)
+{
+    Controls &c = TheControls();
+    bool fFails = false;
+    DWORD dwInjected = 0;
+    {
+        std::lock_guard<std::mutex> lock(c.mutex);
+        const auto it = c.failing.find(pszFunction);
+        fFails = it != c.failing.end() && --it->second.first == 0;
+        dwInjected = fFails ? it->second.second : 0;
+        if (fFails) {
+            c.failing.erase(it);
+        }
+    }
+    BOOL fResult = fFails && releases == kNoHandle ? FALSE : call();
+    const DWORD dwError = fFails ? dwInjected : fResult ? ERROR_SUCCESS : GetLastError();
+    fResult = fResult && !fFails;
+    std::lock_guard<std::mutex> lock(c.mutex);
+    if (releases != kNoHandle) {
+        --c.rglOpen[releases];
+    } else if (fResult && opens != kNoHandle) {
+        ++c.rglOpen[opens];
+    }
+    QVN_WINE_CSP_CALL record = {};
+    std::strncpy(record.szFunction, pszFunction, sizeof(record.szFunction) - 1);
+    std::strncpy(record.szContainer, pszContainer != nullptr ? pszContainer : "", sizeof(record.szContainer) - 1);
+    record.fSucceeded = fResult;
+    record.dwError = dwError;
+    if (c.calls.size() < 100000) { // a test that never takes the log does not grow it without bound
+        c.calls.push_back(record);
+    }
+    SetLastError(dwError);
+    return fResult;
+}
+
 // CryptoAPI's way of returning a parameter: the size alone when pbData is
 // null, ERROR_MORE_DATA with the size when the buffer is too small.
 BOOL CopyParam(BYTE *pbData, DWORD *pdwDataLen, const void *pvValue, DWORD cbValue)
@@ -312,7 +373,40 @@ BOOL WINAPI DllMain(HINSTANCE hInstance, DWORD dwReason, LPVOID)
     return TRUE;
 }
 
-BOOL WINAPI CPAcquireContext(HCRYPTPROV *phProv, LPSTR pszContainer, DWORD dwFlags, PVTableProvStruc pVTable)
+void WINAPI QvnWineCspFailCall(const char *pszFunction, DWORD nthCall, DWORD dwError)
+{
+    Controls &c = TheControls();
+    std::lock_guard<std::mutex> lock(c.mutex);
+    if (pszFunction == nullptr) {
+        c.failing.clear();
+    } else if (nthCall == 0) {
+        c.failing.erase(pszFunction);
+    } else {
+        c.failing[pszFunction] = {nthCall, dwError};
+    }
+}
+
+void WINAPI QvnWineCspOpenHandles(LONG *plContexts, LONG *plKeys, LONG *plHashes)
+{
+    Controls &c = TheControls();
+    std::lock_guard<std::mutex> lock(c.mutex);
+    *plContexts = c.rglOpen[kContext];
+    *plKeys = c.rglOpen[kKey];
+    *plHashes = c.rglOpen[kHash];
+}
+
+DWORD WINAPI QvnWineCspTakeCalls(QVN_WINE_CSP_CALL *pCalls, DWORD cMax)
+{
+    Controls &c = TheControls();
+    std::lock_guard<std::mutex> lock(c.mutex);
+    const DWORD cCalls = static_cast<DWORD>(c.calls.size());
+    const DWORD cTaken = pCalls == nullptr ? cCalls : std::min(cCalls, cMax);
+    std::copy(c.calls.begin(), c.calls.begin() + (pCalls == nullptr ? 0 : cTaken), pCalls);
+    c.calls.erase(c.calls.begin(), c.calls.begin() + cTaken);
+    return cCalls;
+}
+
+static BOOL AcquireContext(HCRYPTPROV *phProv, LPSTR pszContainer, DWORD dwFlags, PVTableProvStruc pVTable)
 {
     if (phProv == nullptr || pVTable == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -392,7 +486,15 @@ BOOL WINAPI CPAcquireContext(HCRYPTPROV *phProv, LPSTR pszContainer, DWORD dwFla
     }
 }
 
-BOOL WINAPI CPReleaseContext(HCRYPTPROV hProv, DWORD dwFlags)
+BOOL WINAPI CPAcquireContext(HCRYPTPROV *phProv, LPSTR pszContainer, DWORD dwFlags, PVTableProvStruc pVTable)
+{
+    const Handle opens = (dwFlags & CRYPT_DELETEKEYSET) != 0 ? kNoHandle : kContext; // deleting keeps no context
+    return Logged(
+        "CryptAcquireContextW", [&] { return AcquireContext(phProv, pszContainer, dwFlags, pVTable); }, opens,
+        kNoHandle, pszContainer);
+}
+
+static BOOL ReleaseContext(HCRYPTPROV hProv, DWORD dwFlags)
 {
     const BOOL fResult = g_backend.pfnReleaseContext(hProv, dwFlags);
     const DWORD dwError = GetLastError();
@@ -405,7 +507,13 @@ BOOL WINAPI CPReleaseContext(HCRYPTPROV hProv, DWORD dwFlags)
     return fResult;
 }
 
-BOOL WINAPI CPGetProvParam(HCRYPTPROV hProv, DWORD dwParam, BYTE *pbData, DWORD *pdwDataLen, DWORD dwFlags)
+BOOL WINAPI CPReleaseContext(HCRYPTPROV hProv, DWORD dwFlags)
+{
+    return Logged(
+        "CryptReleaseContext", [&] { return ReleaseContext(hProv, dwFlags); }, kNoHandle, kContext);
+}
+
+static BOOL GetProvParam(HCRYPTPROV hProv, DWORD dwParam, BYTE *pbData, DWORD *pdwDataLen, DWORD dwFlags)
 {
     if (pdwDataLen == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -437,55 +545,72 @@ BOOL WINAPI CPGetProvParam(HCRYPTPROV hProv, DWORD dwParam, BYTE *pbData, DWORD 
     return g_backend.pfnGetProvParam(hProv, dwParam, pbData, pdwDataLen, dwFlags);
 }
 
+BOOL WINAPI CPGetProvParam(HCRYPTPROV hProv, DWORD dwParam, BYTE *pbData, DWORD *pdwDataLen, DWORD dwFlags)
+{
+    return Logged("CryptGetProvParam", [&] { return GetProvParam(hProv, dwParam, pbData, pdwDataLen, dwFlags); });
+}
+
 // Everything else is rsaenh's business. A handle reaches these entries only
 // after CPAcquireContext has loaded rsaenh.
 
 BOOL WINAPI CPCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY hKey, DWORD dwFlags, HCRYPTHASH *phHash)
 {
-    return g_backend.pfnCreateHash(hProv, Algid, hKey, dwFlags, phHash);
+    return Logged(
+        "CryptCreateHash", [&] { return g_backend.pfnCreateHash(hProv, Algid, hKey, dwFlags, phHash); }, kHash);
 }
 
 BOOL WINAPI CPDecrypt(HCRYPTPROV hProv, HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL fFinal, DWORD dwFlags, BYTE *pbData,
                       DWORD *pdwDataLen)
 {
-    return g_backend.pfnDecrypt(hProv, hKey, hHash, fFinal, dwFlags, pbData, pdwDataLen);
+    return Logged("CryptDecrypt",
+                  [&] { return g_backend.pfnDecrypt(hProv, hKey, hHash, fFinal, dwFlags, pbData, pdwDataLen); });
 }
 
 BOOL WINAPI CPDeriveKey(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTHASH hBaseData, DWORD dwFlags, HCRYPTKEY *phKey)
 {
-    return g_backend.pfnDeriveKey(hProv, Algid, hBaseData, dwFlags, phKey);
+    return Logged(
+        "CryptDeriveKey", [&] { return g_backend.pfnDeriveKey(hProv, Algid, hBaseData, dwFlags, phKey); }, kKey);
 }
 
 BOOL WINAPI CPDestroyHash(HCRYPTPROV hProv, HCRYPTHASH hHash)
 {
-    return g_backend.pfnDestroyHash(hProv, hHash);
+    return Logged(
+        "CryptDestroyHash", [&] { return g_backend.pfnDestroyHash(hProv, hHash); }, kNoHandle, kHash);
 }
 
 BOOL WINAPI CPDestroyKey(HCRYPTPROV hProv, HCRYPTKEY hKey)
 {
-    return g_backend.pfnDestroyKey(hProv, hKey);
+    return Logged(
+        "CryptDestroyKey", [&] { return g_backend.pfnDestroyKey(hProv, hKey); }, kNoHandle, kKey);
 }
 
 BOOL WINAPI CPDuplicateHash(HCRYPTPROV hProv, HCRYPTHASH hHash, DWORD *pdwReserved, DWORD dwFlags, HCRYPTHASH *phHash)
 {
-    return g_backend.pfnDuplicateHash(hProv, hHash, pdwReserved, dwFlags, phHash);
+    return Logged(
+        "CryptDuplicateHash", [&] { return g_backend.pfnDuplicateHash(hProv, hHash, pdwReserved, dwFlags, phHash); },
+        kHash);
 }
 
 BOOL WINAPI CPDuplicateKey(HCRYPTPROV hProv, HCRYPTKEY hKey, DWORD *pdwReserved, DWORD dwFlags, HCRYPTKEY *phKey)
 {
-    return g_backend.pfnDuplicateKey(hProv, hKey, pdwReserved, dwFlags, phKey);
+    return Logged(
+        "CryptDuplicateKey", [&] { return g_backend.pfnDuplicateKey(hProv, hKey, pdwReserved, dwFlags, phKey); }, kKey);
 }
 
 BOOL WINAPI CPEncrypt(HCRYPTPROV hProv, HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL fFinal, DWORD dwFlags, BYTE *pbData,
                       DWORD *pdwDataLen, DWORD dwBufLen)
 {
-    return g_backend.pfnEncrypt(hProv, hKey, hHash, fFinal, dwFlags, pbData, pdwDataLen, dwBufLen);
+    return Logged("CryptEncrypt", [&] {
+        return g_backend.pfnEncrypt(hProv, hKey, hHash, fFinal, dwFlags, pbData, pdwDataLen, dwBufLen);
+    });
 }
 
 BOOL WINAPI CPExportKey(HCRYPTPROV hProv, HCRYPTKEY hKey, HCRYPTKEY hPubKey, DWORD dwBlobType, DWORD dwFlags,
                         BYTE *pbData, DWORD *pdwDataLen)
 {
-    return g_backend.pfnExportKey(hProv, hKey, hPubKey, dwBlobType, dwFlags, pbData, pdwDataLen);
+    return Logged("CryptExportKey", [&] {
+        return g_backend.pfnExportKey(hProv, hKey, hPubKey, dwBlobType, dwFlags, pbData, pdwDataLen);
+    });
 }
 
 // rsaenh writes a new key pair to its store only when the context is
@@ -493,7 +618,7 @@ BOOL WINAPI CPExportKey(HCRYPTPROV hProv, HCRYPTKEY hKey, HCRYPTKEY hPubKey, DWO
 // container sees it while the first is still open. rsaenh does store an
 // imported key pair at once: generate exportable, export, import with the
 // caller's exportability and hand out the imported key.
-BOOL WINAPI CPGenKey(HCRYPTPROV hProv, ALG_ID Algid, DWORD dwFlags, HCRYPTKEY *phKey)
+static BOOL GenKey(HCRYPTPROV hProv, ALG_ID Algid, DWORD dwFlags, HCRYPTKEY *phKey)
 {
     const bool fKeyPair =
         Algid == AT_KEYEXCHANGE || Algid == AT_SIGNATURE || Algid == CALG_RSA_KEYX || Algid == CALG_RSA_SIGN;
@@ -536,6 +661,12 @@ BOOL WINAPI CPGenKey(HCRYPTPROV hProv, ALG_ID Algid, DWORD dwFlags, HCRYPTKEY *p
     return fResult;
 }
 
+BOOL WINAPI CPGenKey(HCRYPTPROV hProv, ALG_ID Algid, DWORD dwFlags, HCRYPTKEY *phKey)
+{
+    return Logged(
+        "CryptGenKey", [&] { return GenKey(hProv, Algid, dwFlags, phKey); }, kKey);
+}
+
 BOOL WINAPI CPGenRandom(HCRYPTPROV hProv, DWORD dwLen, BYTE *pbBuffer)
 {
     return g_backend.pfnGenRandom(hProv, dwLen, pbBuffer);
@@ -544,23 +675,26 @@ BOOL WINAPI CPGenRandom(HCRYPTPROV hProv, DWORD dwLen, BYTE *pbBuffer)
 BOOL WINAPI CPGetHashParam(HCRYPTPROV hProv, HCRYPTHASH hHash, DWORD dwParam, BYTE *pbData, DWORD *pdwDataLen,
                            DWORD dwFlags)
 {
-    return g_backend.pfnGetHashParam(hProv, hHash, dwParam, pbData, pdwDataLen, dwFlags);
+    return Logged("CryptGetHashParam",
+                  [&] { return g_backend.pfnGetHashParam(hProv, hHash, dwParam, pbData, pdwDataLen, dwFlags); });
 }
 
 BOOL WINAPI CPGetKeyParam(HCRYPTPROV hProv, HCRYPTKEY hKey, DWORD dwParam, BYTE *pbData, DWORD *pdwDataLen,
                           DWORD dwFlags)
 {
-    return g_backend.pfnGetKeyParam(hProv, hKey, dwParam, pbData, pdwDataLen, dwFlags);
+    return Logged("CryptGetKeyParam",
+                  [&] { return g_backend.pfnGetKeyParam(hProv, hKey, dwParam, pbData, pdwDataLen, dwFlags); });
 }
 
 BOOL WINAPI CPGetUserKey(HCRYPTPROV hProv, DWORD dwKeySpec, HCRYPTKEY *phUserKey)
 {
-    return g_backend.pfnGetUserKey(hProv, dwKeySpec, phUserKey);
+    return Logged(
+        "CryptGetUserKey", [&] { return g_backend.pfnGetUserKey(hProv, dwKeySpec, phUserKey); }, kKey);
 }
 
 BOOL WINAPI CPHashData(HCRYPTPROV hProv, HCRYPTHASH hHash, const BYTE *pbData, DWORD dwDataLen, DWORD dwFlags)
 {
-    return g_backend.pfnHashData(hProv, hHash, pbData, dwDataLen, dwFlags);
+    return Logged("CryptHashData", [&] { return g_backend.pfnHashData(hProv, hHash, pbData, dwDataLen, dwFlags); });
 }
 
 BOOL WINAPI CPHashSessionKey(HCRYPTPROV hProv, HCRYPTHASH hHash, HCRYPTKEY hKey, DWORD dwFlags)
@@ -571,12 +705,15 @@ BOOL WINAPI CPHashSessionKey(HCRYPTPROV hProv, HCRYPTHASH hHash, HCRYPTKEY hKey,
 BOOL WINAPI CPImportKey(HCRYPTPROV hProv, const BYTE *pbData, DWORD dwDataLen, HCRYPTKEY hPubKey, DWORD dwFlags,
                         HCRYPTKEY *phKey)
 {
-    return g_backend.pfnImportKey(hProv, pbData, dwDataLen, hPubKey, dwFlags, phKey);
+    return Logged(
+        "CryptImportKey", [&] { return g_backend.pfnImportKey(hProv, pbData, dwDataLen, hPubKey, dwFlags, phKey); },
+        kKey);
 }
 
 BOOL WINAPI CPSetHashParam(HCRYPTPROV hProv, HCRYPTHASH hHash, DWORD dwParam, const BYTE *pbData, DWORD dwFlags)
 {
-    return g_backend.pfnSetHashParam(hProv, hHash, dwParam, pbData, dwFlags);
+    return Logged("CryptSetHashParam",
+                  [&] { return g_backend.pfnSetHashParam(hProv, hHash, dwParam, pbData, dwFlags); });
 }
 
 BOOL WINAPI CPSetKeyParam(HCRYPTPROV hProv, HCRYPTKEY hKey, DWORD dwParam, const BYTE *pbData, DWORD dwFlags)
@@ -592,11 +729,15 @@ BOOL WINAPI CPSetProvParam(HCRYPTPROV hProv, DWORD dwParam, const BYTE *pbData, 
 BOOL WINAPI CPSignHash(HCRYPTPROV hProv, HCRYPTHASH hHash, DWORD dwKeySpec, LPCWSTR szDescription, DWORD dwFlags,
                        BYTE *pbSignature, DWORD *pdwSigLen)
 {
-    return g_backend.pfnSignHash(hProv, hHash, dwKeySpec, szDescription, dwFlags, pbSignature, pdwSigLen);
+    return Logged("CryptSignHashW", [&] {
+        return g_backend.pfnSignHash(hProv, hHash, dwKeySpec, szDescription, dwFlags, pbSignature, pdwSigLen);
+    });
 }
 
 BOOL WINAPI CPVerifySignature(HCRYPTPROV hProv, HCRYPTHASH hHash, const BYTE *pbSignature, DWORD dwSigLen,
                               HCRYPTKEY hPubKey, LPCWSTR szDescription, DWORD dwFlags)
 {
-    return g_backend.pfnVerifySignature(hProv, hHash, pbSignature, dwSigLen, hPubKey, szDescription, dwFlags);
+    return Logged("CryptVerifySignatureW", [&] {
+        return g_backend.pfnVerifySignature(hProv, hHash, pbSignature, dwSigLen, hPubKey, szDescription, dwFlags);
+    });
 }

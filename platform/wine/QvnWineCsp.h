@@ -24,4 +24,27 @@
  * PP_ENUMCONTAINERS answer the names they gave. */
 #define QVN_WINE_CSP_STORE_PREFIX "Qvn"
 
+/* The test controls, for tests in the process that loaded the CSP (found
+ * with GetProcAddress on its module). Operations are named as the caller's
+ * CryptoAPI functions: "CryptAcquireContextW", "CryptGetUserKey",
+ * "CryptSignHashW", "CryptDestroyHash", ...
+ *
+ * QvnWineCspFailCall: the nthCall-th call of pszFunction from now on fails
+ * with dwError as its last error, 0 and Win32 codes too; one failure is
+ * armed per function (nthCall 0 disarms it, pszFunction null all). A release made to fail still releases
+ * (advapi32 forgets the handle whatever the answer), then reports the failure.
+ * QvnWineCspOpenHandles: the contexts, keys and hashes handed out and not
+ * released yet. QvnWineCspTakeCalls: how many calls were logged and not
+ * taken yet; copies the first cMax of them and forgets those (pCalls null:
+ * forgets all). */
+typedef struct _QVN_WINE_CSP_CALL {
+    char szFunction[40];
+    char szContainer[64]; /* CryptAcquireContextW: the container named, if any */
+    BOOL fSucceeded;
+    DWORD dwError;
+} QVN_WINE_CSP_CALL;
+typedef void(WINAPI *QVN_WINE_CSP_FAIL_CALL)(const char *pszFunction, DWORD nthCall, DWORD dwError);
+typedef void(WINAPI *QVN_WINE_CSP_OPEN_HANDLES)(LONG *plContexts, LONG *plKeys, LONG *plHashes);
+typedef DWORD(WINAPI *QVN_WINE_CSP_TAKE_CALLS)(QVN_WINE_CSP_CALL *pCalls, DWORD cMax);
+
 #endif /* QVN_WINE_CSP_H */

@@ -78,6 +78,8 @@ TEST_F(AlderTest, UnsupportedSlotsTouchNothing)
         const std::pair<const char *, std::function<SECURITY_STATUS()>> calls[] = {
             {"CreatePersistedKey", [&] { return t.CreatePersistedKey(hP, &o.hKey, TEXT("RSA"), E2E_MAIN, 1, 0); }},
             {"GetKeyProperty", [&] { return t.GetKeyProperty(hP, hK, TEXT("Length"), o.rgb, 16, &o.dw, 0); }},
+            {"GetKeyProperty-group",
+             [&] { return t.GetKeyProperty(hP, hK, TEXT("Algorithm Group"), o.rgb, 16, &o.dw, 0); }},
             {"SetProviderProperty", [&] { return t.SetProviderProperty(hP, TEXT("Version"), o.rgb, 4, 0); }},
             {"SetKeyProperty", [&] { return t.SetKeyProperty(hP, hK, TEXT("Length"), o.rgb, 4, 0); }},
             {"FinalizeKey", [&] { return t.FinalizeKey(hP, hK, 0); }},
@@ -149,12 +151,19 @@ TEST_F(PropertyTest, ProviderPropertiesAreFourBytesWrittenExactly)
 }
 
 // A buffer shorter than the 4 bytes is an invalid parameter, not
-// NTE_BUFFER_TOO_SMALL; the size needed (4) is written all the same.
+// NTE_BUFFER_TOO_SMALL; the size needed (4) is written all the same. Only
+// under the provider's own name: a provider of a CSP answers NTE_NOT_SUPPORTED
+// whatever the buffer, and writes no size.
 TEST_F(PropertyTest, ProviderPropertyIntoTooSmallBufferIsInvalidParameter)
 {
     const NCRYPT_PROV_HANDLE hKsp = Open(E2E_KSP_NAME);
     Expect(NTE_INVALID_PARAMETER, 4, {}, "short-3", hKsp, NCRYPT_VERSION_PROPERTY, 0, 3);
     Expect(NTE_INVALID_PARAMETER, 4, {}, "short-0", hKsp, NCRYPT_IMPL_TYPE_PROPERTY, 0, 0);
+    for (size_t i = 1; i < 5; ++i) {
+        const NCRYPT_PROV_HANDLE hCsp = Open(kAllNames[i]);
+        Expect(NTE_NOT_SUPPORTED, 0xDEAD, {}, "csp-short-3", hCsp, NCRYPT_VERSION_PROPERTY, 0, 3);
+        Expect(NTE_NOT_SUPPORTED, 0xDEAD, {}, "csp-size-query", hCsp, NCRYPT_MAX_NAME_LENGTH_PROPERTY, 0, 0, true);
+    }
 }
 
 // The key storage provider lists no algorithm, for any class and flag, and

@@ -9,6 +9,16 @@ namespace e2e
 namespace
 {
 
+// Every flag value but NCRYPT_PAD_PKCS1_FLAG alone, refused by all four operations.
+const Dwords kNotPkcs1Alone = {0u,
+                               DWORD(NCRYPT_PAD_OAEP_FLAG),
+                               DWORD(NCRYPT_PAD_PSS_FLAG),
+                               DWORD(NCRYPT_NO_PADDING_FLAG),
+                               kPkcs1 | NCRYPT_SILENT_FLAG,
+                               kPkcs1 | NCRYPT_PAD_PSS_FLAG,
+                               kPkcs1 | NCRYPT_NO_PADDING_FLAG,
+                               0xFFFFFFFFu};
+
 // A named algorithm signs its DigestInfo; without a name (no padding
 // information, or none in it) the bare hash value is signed, its algorithm
 // chosen by its length. Either key pair signs.
@@ -58,8 +68,7 @@ TEST_F(AlderTest, SignAndVerifyRefuseFlagsNamesLengthsAndMissingBuffers)
         EXPECT_EQ(Bytes(kExchangeBytes, 0xCC), out.bytes) << l;
         EXPECT_EQ(expected, Verify(l, m_hProvider, m_hExchange, &padding, hash, good, dwFlags)) << l;
     };
-    for (DWORD dwFlags : Dwords{0u, DWORD(NCRYPT_PAD_OAEP_FLAG), DWORD(NCRYPT_PAD_PSS_FLAG),
-                                kPkcs1 | NCRYPT_SILENT_FLAG, kPkcs1 | NCRYPT_PAD_PSS_FLAG}) {
+    for (DWORD dwFlags : kNotPkcs1Alone) {
         expectRefused("flags", dwFlags, TEXT("SHA256"), 32, NTE_BAD_FLAGS);
     }
     for (LPCWSTR pszAlgId : {TEXT("sha256"), TEXT("SHA256 "), TEXT(""), TEXT("RSA")}) {
@@ -199,11 +208,11 @@ TEST_F(CryptRefusalTest, EncryptAndDecryptRefusalsAndSizeQueries)
     Expect(NTE_INVALID_PARAMETER, 0xDEAD, "decrypt-null-result", false, 256, 256, kNullResult);
     Expect(NTE_PERM, 0xDEAD, "encrypt-signature-key", true, 10, 256, kSignatureKey);
     Expect(NTE_PERM, 0xDEAD, "decrypt-size-signature-key", false, 128, 0, kNullOutput | kSignatureKey);
-    Expect(NTE_BAD_FLAGS, 0xDEAD, "encrypt-flags-0", true, 16, 256, kSignatureKey, 0, &named);
-    Expect(NTE_BAD_FLAGS, 0xDEAD, "decrypt-flags-oaep", false, 256, 256, kSignatureKey, NCRYPT_PAD_OAEP_FLAG, &named);
-    Expect(NTE_BAD_FLAGS, 0xDEAD, "encrypt-flags-silent", true, 16, 256, 0, kPkcs1 | NCRYPT_SILENT_FLAG);
-    Expect(NTE_BAD_FLAGS, 0xDEAD, "decrypt-flags-no-padding", false, 256, 256, 0, kPkcs1 | NCRYPT_NO_PADDING_FLAG);
-    Expect(NTE_BAD_FLAGS, 0xDEAD, "encrypt-flags-all", true, 16, 256, 0, 0xFFFFFFFF);
+    for (DWORD dwFlags : kNotPkcs1Alone) { // before the key and the padding information are looked at
+        Expect(NTE_BAD_FLAGS, 0xDEAD, "encrypt-flags", true, 16, 256, kSignatureKey, dwFlags, &named);
+        Expect(NTE_BAD_FLAGS, 0xDEAD, "decrypt-flags", false, 256, 256, kSignatureKey, dwFlags, &named);
+        Expect(NTE_BAD_FLAGS, 0xDEAD, "encrypt-flags-exchange-key", true, 16, 256, 0, dwFlags);
+    }
     Expect(NTE_INVALID_PARAMETER, 0xDEAD, "encrypt-padding-info", true, 16, 256, kSignatureKey, kPkcs1, &named);
     Expect(NTE_INVALID_PARAMETER, 0xDEAD, "decrypt-padding-info", false, 256, 0, kNullOutput | kSignatureKey, kPkcs1,
            &unnamed);

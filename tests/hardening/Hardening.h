@@ -1,16 +1,23 @@
 // What the hardening suites share: a store with the containers they use, the
 // module loaded by path as the CNG router loads it, and what the process
-// holds, which every run must leave as it found it.
+// holds, which every run must leave as it found it. On Windows (the fault
+// sweep under Wine) the module is the DLL beside the program, and
+// WineFaults.h stands in for the Linux platform's controls and OpenSSL.
 #ifndef QVN_TESTS_HARDENING_HARDENING_H
 #define QVN_TESTS_HARDENING_HARDENING_H
 
+#ifdef _WIN32
+#include "WineFaults.h"
+#else
 #include "TestSupport.h"
+#include <qvnplatform.h>
+#endif
 
 #include <ncrypt_provider.h>
 #include <ntstatus.h>
-#include <qvnplatform.h>
 
 #include <array>
+#include <optional>
 #include <cstdio>
 #include <string>
 #include <utility>
@@ -19,9 +26,15 @@ namespace hardening
 {
 
 using namespace qvntest;
-inline const WCHAR *const kKspName = u"Quorvane TPM Key Storage Provider";
-inline const WCHAR *const kExchangeContainer = u"hardening-exchange";   // CachedTestKey(1024, 0)
-inline const WCHAR *const kSignatureContainer = u"hardening-signature"; // CachedTestKey(1024, 1)
+inline const WCHAR *const kKspName = TEXT("Quorvane TPM Key Storage Provider");
+inline const WCHAR *const kExchangeContainer = TEXT("hardening-exchange");   // CachedTestKey(1024, 0)
+inline const WCHAR *const kSignatureContainer = TEXT("hardening-signature"); // CachedTestKey(1024, 1)
+
+#ifndef _WIN32 // OpenSSL judges
+inline constexpr auto &JudgeSign = OpenSslSign;
+inline constexpr auto &JudgeEncrypt = OpenSslEncrypt;
+inline constexpr auto &JudgeDecrypt = OpenSslDecrypt;
+#endif
 constexpr DWORD kKeyBytes = 128;
 
 inline void PopulateStore()
@@ -32,14 +45,30 @@ inline void PopulateStore()
 
 // The module as the CNG router loads it: LoadLibraryW, GetKeyStorageInterface.
 struct LoadedModule {
-    static HMODULE Load() { return LoadLibraryW(Wide(QVN_HARDENING_MODULE_PATH).c_str()); }
+#ifdef _WIN32 // with its imports patched
+    static HMODULE Load()
+    {
+        return QvnWineLoadModule();
+    }
+#else
+    static HMODULE Load()
+    {
+        return LoadLibraryW(Wide(QVN_HARDENING_MODULE_PATH).c_str());
+    }
+#endif
     HMODULE hModule = Load();
-    GetKeyStorageInterfaceFn getInterface =
-        reinterpret_cast<GetKeyStorageInterfaceFn>(GetProcAddress(hModule, NCRYPT_KEY_STORAGE_INTERFACE_NAME));
+    GetKeyStorageInterfaceFn getInterface = reinterpret_cast<GetKeyStorageInterfaceFn>(
+        reinterpret_cast<void *>(GetProcAddress(hModule, NCRYPT_KEY_STORAGE_INTERFACE_NAME)));
     NCRYPT_KEY_STORAGE_FUNCTION_TABLE *table = nullptr;
 
-    LoadedModule() { EXPECT_TRUE(getInterface != nullptr && getInterface(kKspName, &table, 0) == STATUS_SUCCESS); }
-    ~LoadedModule() { Unload(); }
+    LoadedModule()
+    {
+        EXPECT_TRUE(getInterface != nullptr && getInterface(kKspName, &table, 0) == STATUS_SUCCESS);
+    }
+    ~LoadedModule()
+    {
+        Unload();
+    }
     void Unload()
     {
         if (hModule != nullptr) {

@@ -18,6 +18,8 @@
 // szProvider = the provider name and dwFlags = the call's dwFlags (for the
 // query: its dwMode, with dwInterface in dwParam and the buffer size passed in
 // cbData).
+#include "ProviderRegistrations.h"
+
 #include "../controls/controls.h"
 #include "../kernel32/wide.h"
 
@@ -32,6 +34,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <new>
 #include <sstream>
 #include <string>
@@ -72,13 +75,18 @@ std::string Directory()
     return std::string(QvnPlatformGetStoreDirectory()) + "/cng-providers";
 }
 
-std::string PathOf(LPCWSTR pszProvider)
+// Provider names compare as registry key names do: a-z folded to A-Z.
+std::u16string Folded(std::u16string str)
 {
-    std::u16string strFolded = pszProvider;
-    for (char16_t &ch : strFolded) {
+    for (char16_t &ch : str) {
         ch = ch >= u'a' && ch <= u'z' ? static_cast<char16_t>(ch - u'a' + u'A') : ch;
     }
-    return Directory() + "/" + qvn::csp::FileNameOf(strFolded) + ".reg";
+    return str;
+}
+
+std::string PathOf(LPCWSTR pszProvider)
+{
+    return Directory() + "/" + qvn::csp::FileNameOf(Folded(pszProvider)) + ".reg";
 }
 
 // A string the file can hold: present, not empty, without tab or line break.
@@ -304,6 +312,63 @@ NTSTATUS Query(LPCWSTR pszProvider, ULONG dwMode, ULONG dwInterface, ULONG *pcbB
         return STATUS_NOT_FOUND;
     });
 }
+
+} // namespace
+
+namespace qvn
+{
+namespace bcrypt
+{
+
+bool FindUserModeImage(LPCWSTR pszName, std::u16string *pstrImage)
+{
+    if (!IsValidProviderName(pszName)) {
+        return false;
+    }
+    const std::u16string strName = Folded(pszName);
+    const auto matches = [&](const Registration &registration, bool fByFileName) {
+        if (fByFileName) {
+            return true;
+        }
+        for (const std::u16string &strAlias : registration.aliases) {
+            if (Folded(strAlias) == strName) {
+                return true;
+            }
+        }
+        return false;
+    };
+    qvn::csp::DirectoryLock lock(Directory(), false, false);
+    if (!lock.Held()) {
+        return false;
+    }
+    // The provider's own name first, then the registrations that list it as an alias.
+    std::vector<std::string> paths{PathOf(pszName)};
+    if (DIR *pDir = opendir(Directory().c_str())) {
+        while (const dirent *pEntry = readdir(pDir)) {
+            const std::string strFile = pEntry->d_name;
+            if (strFile.size() > 4 && strFile.compare(strFile.size() - 4, 4, ".reg") == 0) {
+                paths.push_back(Directory() + "/" + strFile);
+            }
+        }
+        closedir(pDir);
+    }
+    for (size_t i = 0; i < paths.size(); ++i) {
+        std::string strText;
+        Registration registration;
+        if (qvn::csp::ReadWholeFile(paths[i], &strText) && ParseRecord(strText, &registration) &&
+            matches(registration, i == 0)) {
+            *pstrImage = registration.strImage;
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace bcrypt
+} // namespace qvn
+
+namespace
+{
 
 // Logs the call, and runs it unless a failure is injected into it.
 template <class Call> NTSTATUS Logged(QVN_CALL_RECORD &record, Call call)

@@ -65,4 +65,21 @@ typedef struct _NCryptBufferDesc {
 #define NCRYPT_IMPL_HARDWARE_FLAG 0x00000001
 #define NCRYPT_IMPL_SOFTWARE_FLAG 0x00000002
 
+QVN_BEGIN_C
+
+/* The router's calls for signing and verifying with a persisted key
+ * (platform/posix/ncrypt): the registered module is loaded and its function
+ * table called. */
+SECURITY_STATUS WINAPI NCryptOpenStorageProvider(NCRYPT_PROV_HANDLE *phProvider, LPCWSTR pszProviderName,
+                                                 DWORD dwFlags);
+SECURITY_STATUS WINAPI NCryptOpenKey(NCRYPT_PROV_HANDLE hProvider, NCRYPT_KEY_HANDLE *phKey, LPCWSTR pszKeyName,
+                                     DWORD dwLegacyKeySpec, DWORD dwFlags);
+SECURITY_STATUS WINAPI NCryptSignHash(NCRYPT_KEY_HANDLE hKey, VOID *pPaddingInfo, PBYTE pbHashValue, DWORD cbHashValue,
+                                      PBYTE pbSignature, DWORD cbSignature, DWORD *pcbResult, DWORD dwFlags);
+SECURITY_STATUS WINAPI NCryptVerifySignature(NCRYPT_KEY_HANDLE hKey, VOID *pPaddingInfo, PBYTE pbHashValue,
+                                             DWORD cbHashValue, PBYTE pbSignature, DWORD cbSignature, DWORD dwFlags);
+SECURITY_STATUS WINAPI NCryptFreeObject(NCRYPT_HANDLE hObject);
+
+QVN_END_C
+
 #endif /* QVN_POSIX_NCRYPT_H */

@@ -197,7 +197,8 @@ BOOL WINAPI ReleaseMutex(HANDLE hMutex);
 DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
 BOOL WINAPI CloseHandle(HANDLE hObject);
 
-/* Text: CP_UTF8 only, dwFlags 0. */
+/* Text: UTF-8 only (the stand-in's ANSI code page is UTF-8), dwFlags 0. */
+#define CP_ACP 0
 #define CP_UTF8 65001
 int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int cbMultiByte,
                                LPWSTR lpWideCharStr, int cchWideChar);

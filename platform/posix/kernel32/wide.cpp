@@ -132,15 +132,25 @@ std::u16string ToUtf16(const std::string &str)
 
 } // namespace qvn
 
+namespace
+{
+// The stand-in's ANSI code page is UTF-8, the encoding of Linux's command
+// lines and file names.
+bool IsUtf8CodePage(UINT codePage)
+{
+    return codePage == CP_UTF8 || codePage == CP_ACP;
+}
+} // namespace
+
 extern "C" {
 
 int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int cbMultiByte,
                                LPWSTR lpWideCharStr, int cchWideChar)
 {
     size_t cb = 0;
-    if (CodePage != CP_UTF8 || dwFlags != 0 || !InputLength(lpMultiByteStr, cbMultiByte, &cb) || cchWideChar < 0 ||
-        (cchWideChar > 0 && lpWideCharStr == nullptr)) {
-        SetLastError(CodePage != CP_UTF8 || dwFlags == 0 ? ERROR_INVALID_PARAMETER : ERROR_INVALID_FLAGS);
+    if (!IsUtf8CodePage(CodePage) || dwFlags != 0 || !InputLength(lpMultiByteStr, cbMultiByte, &cb) ||
+        cchWideChar < 0 || (cchWideChar > 0 && lpWideCharStr == nullptr)) {
+        SetLastError(!IsUtf8CodePage(CodePage) || dwFlags == 0 ? ERROR_INVALID_PARAMETER : ERROR_INVALID_FLAGS);
         return 0;
     }
     return CopyResult(Utf8ToUtf16(reinterpret_cast<const unsigned char *>(lpMultiByteStr), cb), lpWideCharStr,
@@ -151,10 +161,10 @@ int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharS
                                LPSTR lpMultiByteStr, int cbMultiByte, LPCSTR lpDefaultChar, LPBOOL lpUsedDefaultChar)
 {
     size_t cch = 0;
-    if (CodePage != CP_UTF8 || dwFlags != 0 || lpDefaultChar != nullptr || lpUsedDefaultChar != nullptr ||
+    if (!IsUtf8CodePage(CodePage) || dwFlags != 0 || lpDefaultChar != nullptr || lpUsedDefaultChar != nullptr ||
         !InputLength(lpWideCharStr, cchWideChar, &cch) || cbMultiByte < 0 ||
         (cbMultiByte > 0 && lpMultiByteStr == nullptr)) {
-        SetLastError(CodePage != CP_UTF8 || dwFlags == 0 ? ERROR_INVALID_PARAMETER : ERROR_INVALID_FLAGS);
+        SetLastError(!IsUtf8CodePage(CodePage) || dwFlags == 0 ? ERROR_INVALID_PARAMETER : ERROR_INVALID_FLAGS);
         return 0;
     }
     return CopyResult(Utf16ToUtf8(lpWideCharStr, cch), lpMultiByteStr, cbMultiByte);
