@@ -251,8 +251,14 @@ TEST(FaultSweep, EveryAllocationAndEveryCryptoCallFailingEndsTheCallCleanly)
 {
     ScopedStore store;
     ASSERT_NO_FATAL_FAILURE(PopulateStore());
-    int cAllocationFaults = 0, cCryptoFaults = 0;
+    int cAllocationFaults = 0, cCryptoFaults = 0, cScenarios = 0;
+    // QVN_SWEEP_SCENARIO=<name of a scenario> sweeps that one alone.
+    const std::string strOnly = std::getenv("QVN_SWEEP_SCENARIO") ? std::getenv("QVN_SWEEP_SCENARIO") : "";
     for (const Scenario &sc : kScenarios) {
+        if (!strOnly.empty() && strOnly != sc.pszName) {
+            continue;
+        }
+        ++cScenarios;
         SCOPED_TRACE(sc.pszName);
         const Outcome clean = RunAndCheck(sc, {0, 0, "", 0, sc.cleanStatus}, nullptr);
         std::vector<Fault> faults;
@@ -282,8 +288,9 @@ TEST(FaultSweep, EveryAllocationAndEveryCryptoCallFailingEndsTheCallCleanly)
             }
         }
     }
-    std::printf("fault sweep: %zu scenarios, %d allocation failures and %d CryptoAPI failures injected\n",
-                std::size(kScenarios), cAllocationFaults, cCryptoFaults);
+    ASSERT_GT(cScenarios, 0) << "no scenario is named " << strOnly;
+    std::printf("fault sweep: %d scenarios, %d allocation failures and %d CryptoAPI failures injected\n", cScenarios,
+                cAllocationFaults, cCryptoFaults);
 }
 
 #ifndef _WIN32 // under Wine the load allocates before the test can patch the module's imports
