@@ -1,10 +1,11 @@
 # shellcheck shell=bash
-# The Wine harness' library (sourced by wine-prefix, wine-run, wine-e2e,
-# msi-wine, bench-wine32): a quiet, display-less Wine environment for the
-# prefix of a win64 build (QVN_WINE_BUILD, set before sourcing), the prefix
-# with the test CSP, running a program, one server per stage, and the helpers
-# the stages share.
+# The Wine harness' library, sourced as `. scripts/wine-common.sh WIN64_BUILD`
+# by every script that runs Wine: a quiet, display-less Wine environment for
+# the prefix of that win64 build (QVN_WINE_BUILD, made absolute: Wine takes
+# only an absolute WINEPREFIX), the prefix with the test CSP, running a
+# program, one server per stage, and the helpers the stages share.
 QVN_REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+QVN_WINE_BUILD=$(cd "$1" && pwd)
 QVN_WINE_ROOT=$QVN_WINE_BUILD/wine
 export WINEPREFIX=$QVN_WINE_ROOT/prefix WINEARCH=win64 WINEDEBUG=-all
 # No Mono/Gecko download prompts, no desktop menu entries.
@@ -20,6 +21,8 @@ QVN_WINE64=/usr/lib/wine/wine64 QVN_WINE32=/usr/lib/wine/wine QVN_WINESERVER=win
 qvn_wine32_runs() { "$QVN_WINE32" --version >/dev/null 2>&1; }
 qvn_wine32_error() { "$QVN_WINE32" --version 2>&1 | sed 's/.*: //' | head -1 || true; }
 qvn_wine_has_32bit() { qvn_wine32_runs && [ -d "$WINEPREFIX/drive_c/windows/syswow64" ]; }
+# Says that WHAT did not run for want of 32-bit Wine (qvn_not_run).
+qvn_wine32_not_run() { qvn_not_run "$1" "this Wine runs no 32-bit programs ($(qvn_wine32_error))"; }
 
 # PE machine of an .exe or .dll: prints i386, x86-64 or unknown.
 qvn_pe_machine() {
@@ -32,8 +35,17 @@ qvn_pe_machine() {
     esac
 }
 
-# A Linux path as Wine's Z: drive names it, for arguments of Windows programs.
+# A Linux path as Wine's Z: drive names it, for arguments of Windows programs;
+# and as a Linux program takes it (the same recording code serves both).
 winpath() { printf 'Z:%s' "$(realpath -m "$1" | tr / '\\')"; }
+unixpath() { realpath -m "$1"; }
+
+# The entries of a list file: `#` starts a comment, blank lines are skipped.
+qvn_list() { sed -e 's/#.*//' -e '/^[[:space:]]*$/d' "$1"; }
+
+# A .reg file's keys under HKLM\Software moved to the 32-bit view of the
+# registry (Wow6432Node), where a 64-bit prefix keeps what 32-bit programs see.
+qvn_wow6432() { sed 's/^\[HKEY_LOCAL_MACHINE\\Software\\/[HKEY_LOCAL_MACHINE\\Software\\Wow6432Node\\/' "$@"; }
 
 # Says that a stage did not run, and why; `make test` lists these at its end.
 qvn_not_run() {
@@ -81,10 +93,8 @@ qvn_wine_prefix() {
         cp "$reg" "$WINEPREFIX/drive_c/qvn-providers.reg"
         if [ -n "$csp32" ] && qvn_wine_has_32bit; then
             cp "$csp32" "$WINEPREFIX/drive_c/windows/syswow64/QvnWineCsp.dll"
-            # The 32-bit view of HKLM\Software; %SystemRoot%\system32 reads as
-            # syswow64 for a 32-bit process.
-            sed -e '1d' -e 's/^\[HKEY_LOCAL_MACHINE\\Software\\/[HKEY_LOCAL_MACHINE\\Software\\Wow6432Node\\/' \
-                "$reg" >>"$WINEPREFIX/drive_c/qvn-providers.reg"
+            # %SystemRoot%\system32 reads as syswow64 for a 32-bit process.
+            sed 1d "$reg" | qvn_wow6432 >>"$WINEPREFIX/drive_c/qvn-providers.reg"
         fi
         timeout 120 "$QVN_WINE64" regedit /S 'C:\qvn-providers.reg' >"$QVN_WINE_ROOT/regedit.log" 2>&1 ||
             { echo "wine-prefix: registering the providers failed; see $QVN_WINE_ROOT/regedit.log" >&2; exit 1; }
