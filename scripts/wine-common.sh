@@ -94,7 +94,7 @@ qvn_wine_prefix() {
         if [ -n "$csp32" ] && qvn_wine_has_32bit; then
             cp "$csp32" "$WINEPREFIX/drive_c/windows/syswow64/QvnWineCsp.dll"
             # %SystemRoot%\system32 reads as syswow64 for a 32-bit process.
-            sed 1d "$reg" | qvn_wow6432 >>"$WINEPREFIX/drive_c/qvn-providers.reg"
+            qvn_wow6432 "$reg" | sed 1d >>"$WINEPREFIX/drive_c/qvn-providers.reg"
         fi
         timeout 120 "$QVN_WINE64" regedit /S 'C:\qvn-providers.reg' >"$QVN_WINE_ROOT/regedit.log" 2>&1 ||
             { echo "wine-prefix: registering the providers failed; see $QVN_WINE_ROOT/regedit.log" >&2; exit 1; }
