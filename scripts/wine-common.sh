@@ -53,20 +53,26 @@ qvn_not_run() {
     if [ -n "${QVN_NOT_RUN:-}" ]; then echo "$1: $2" >>"$QVN_NOT_RUN"; fi
 }
 
+# The test CSP's exports: CryptoAPI's provider interface and the test controls.
+QVN_CSP_EXPORTS=(CPAcquireContext CPCreateHash CPDecrypt CPDeriveKey CPDestroyHash CPDestroyKey CPDuplicateHash
+    CPDuplicateKey CPEncrypt CPExportKey CPGenKey CPGenRandom CPGetHashParam CPGetKeyParam CPGetProvParam
+    CPGetUserKey CPHashData CPHashSessionKey CPImportKey CPReleaseContext CPSetHashParam CPSetKeyParam
+    CPSetProvParam CPSignHash CPVerifySignature QvnWineCspFailCall QvnWineCspOpenHandles QvnWineCspTakeCalls)
+
 # qvn_wine_prefix [BUILD_WIN32]: creates, or brings up to date, the prefix,
 # with the test CSP (QVN_WINE_BUILD's bin/QvnWineCsp.dll) registered under the
 # four Quorvane names in its 64-bit half and, when this Wine runs 32-bit
-# programs, BUILD_WIN32's i686 CSP in its 32-bit half. Does nothing while the
-# DLLs and the registration are unchanged; waits for its own server to end.
+# programs, BUILD_WIN32's i686 CSP in its 32-bit half. Each CSP passes
+# scripts/pe-check first (machine, hardening, exactly those exports; its lines
+# go to stderr), also where it cannot run. Does nothing more while the DLLs
+# and the registration are unchanged; waits for its own server to end.
 qvn_wine_prefix() {
     local csp64=$QVN_WINE_BUILD/bin/QvnWineCsp.dll csp32="" reg=$QVN_REPO/platform/wine/QvnWineCsp.reg
-    local f have32=no ready=$WINEPREFIX/.qvn-initialised stamp
+    local have32=no ready=$WINEPREFIX/.qvn-initialised stamp
     [ -n "${1:-}" ] && csp32=$1/bin/QvnWineCsp.dll
-    for f in "$csp64" ${csp32:+"$csp32"} "$reg"; do
-        [ -f "$f" ] || { echo "wine-prefix: missing $f" >&2; return 1; }
-    done
-    [ "$(qvn_pe_machine "$csp64")" = x86-64 ] || { echo "wine-prefix: $csp64 is not an x86-64 DLL" >&2; return 1; }
-    [ -z "$csp32" ] || [ "$(qvn_pe_machine "$csp32")" = i386 ] || { echo "wine-prefix: $csp32 is not an i386 DLL" >&2; return 1; }
+    [ -f "$reg" ] || { echo "wine-prefix: missing $reg" >&2; return 1; }
+    "$QVN_REPO/scripts/pe-check" "$csp64" x86-64 "${QVN_CSP_EXPORTS[@]}" >&2 || return 1
+    [ -z "$csp32" ] || "$QVN_REPO/scripts/pe-check" "$csp32" i386 "${QVN_CSP_EXPORTS[@]}" >&2 || return 1
     qvn_wine32_runs && have32=yes
     stamp=$( (sha256sum "$csp64" ${csp32:+"$csp32"} "$reg" "${BASH_SOURCE[0]}" | cut -d' ' -f1
         echo "wine32=$have32") | sha256sum | cut -d' ' -f1)
