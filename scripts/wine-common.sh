@@ -128,6 +128,16 @@ qvn_wine_run() {
     timeout -k 10 "${QVN_WINE_TIMEOUT:-600}" "$loader" "$@"
 }
 
+# qvn_wine_demo TOOL DLL: the product's main job, `qvnksp.exe demo` with that
+# module; prints its last line ("qvnksp demo: OK ..."), or, when it fails or
+# does not end OK, its whole output to stderr and returns 1.
+qvn_wine_demo() {
+    local out
+    out=$(qvn_wine_run "$1" demo --module "$(winpath "$2")" | tr -d '\r') && grep -q '^qvnksp demo: OK' <<<"$out" ||
+        { echo "$out" >&2; return 1; }
+    tail -1 <<<"$out"
+}
+
 # One server for a whole stage of several programs: Debian's wineserver quits
 # with its last program, so whether the next one joins that session or meets
 # a server on its way out ("recvmsg: Connection reset by peer") would be a
