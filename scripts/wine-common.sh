@@ -133,8 +133,10 @@ qvn_wine_run() {
 # does not end OK, its whole output to stderr and returns 1.
 qvn_wine_demo() {
     local out
-    out=$(qvn_wine_run "$1" demo --module "$(winpath "$2")" | tr -d '\r') && grep -q '^qvnksp demo: OK' <<<"$out" ||
-        { echo "$out" >&2; return 1; }
+    if ! out=$(qvn_wine_run "$1" demo --module "$(winpath "$2")" | tr -d '\r') || ! grep -q '^qvnksp demo: OK' <<<"$out"; then
+        echo "$out" >&2
+        return 1
+    fi
     tail -1 <<<"$out"
 }
 
