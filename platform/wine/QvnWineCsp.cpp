@@ -118,34 +118,21 @@ bool StartsWith(const std::string &str, const char *pszPrefix)
     return str.compare(0, std::strlen(pszPrefix), pszPrefix) == 0;
 }
 
+// The entry points of the CSP interface, by name without their "CP".
+// clang-format off
+#define QVN_CSP_ENTRY_POINTS(X)                                                                                  \
+    X(AcquireContext) X(CreateHash) X(Decrypt) X(DeriveKey) X(DestroyHash) X(DestroyKey) X(DuplicateHash)         \
+    X(DuplicateKey) X(Encrypt) X(ExportKey) X(GenKey) X(GenRandom) X(GetHashParam) X(GetKeyParam) X(GetProvParam) \
+    X(GetUserKey) X(HashData) X(HashSessionKey) X(ImportKey) X(ReleaseContext) X(SetHashParam) X(SetKeyParam)     \
+    X(SetProvParam) X(SignHash) X(VerifySignature)
+// clang-format on
+
 // rsaenh's entry points. Their prototypes are ours: the same CSP interface.
 struct Backend {
     HMODULE hModule = nullptr;
-    decltype(&CPAcquireContext) pfnAcquireContext = nullptr;
-    decltype(&CPCreateHash) pfnCreateHash = nullptr;
-    decltype(&CPDecrypt) pfnDecrypt = nullptr;
-    decltype(&CPDeriveKey) pfnDeriveKey = nullptr;
-    decltype(&CPDestroyHash) pfnDestroyHash = nullptr;
-    decltype(&CPDestroyKey) pfnDestroyKey = nullptr;
-    decltype(&CPDuplicateHash) pfnDuplicateHash = nullptr;
-    decltype(&CPDuplicateKey) pfnDuplicateKey = nullptr;
-    decltype(&CPEncrypt) pfnEncrypt = nullptr;
-    decltype(&CPExportKey) pfnExportKey = nullptr;
-    decltype(&CPGenKey) pfnGenKey = nullptr;
-    decltype(&CPGenRandom) pfnGenRandom = nullptr;
-    decltype(&CPGetHashParam) pfnGetHashParam = nullptr;
-    decltype(&CPGetKeyParam) pfnGetKeyParam = nullptr;
-    decltype(&CPGetProvParam) pfnGetProvParam = nullptr;
-    decltype(&CPGetUserKey) pfnGetUserKey = nullptr;
-    decltype(&CPHashData) pfnHashData = nullptr;
-    decltype(&CPHashSessionKey) pfnHashSessionKey = nullptr;
-    decltype(&CPImportKey) pfnImportKey = nullptr;
-    decltype(&CPReleaseContext) pfnReleaseContext = nullptr;
-    decltype(&CPSetHashParam) pfnSetHashParam = nullptr;
-    decltype(&CPSetKeyParam) pfnSetKeyParam = nullptr;
-    decltype(&CPSetProvParam) pfnSetProvParam = nullptr;
-    decltype(&CPSignHash) pfnSignHash = nullptr;
-    decltype(&CPVerifySignature) pfnVerifySignature = nullptr;
+#define QVN_BACKEND_ENTRY(name) decltype(&CP##name) pfn##name = nullptr;
+    QVN_CSP_ENTRY_POINTS(QVN_BACKEND_ENTRY)
+#undef QVN_BACKEND_ENTRY
 };
 
 Backend g_backend;
@@ -165,21 +152,9 @@ BOOL CALLBACK LoadBackend(PINIT_ONCE, PVOID, PVOID *)
         return FALSE;
     }
     const HMODULE h = backend.hModule;
-    const bool fComplete =
-        Resolve(h, "CPAcquireContext", backend.pfnAcquireContext) &&
-        Resolve(h, "CPCreateHash", backend.pfnCreateHash) && Resolve(h, "CPDecrypt", backend.pfnDecrypt) &&
-        Resolve(h, "CPDeriveKey", backend.pfnDeriveKey) && Resolve(h, "CPDestroyHash", backend.pfnDestroyHash) &&
-        Resolve(h, "CPDestroyKey", backend.pfnDestroyKey) && Resolve(h, "CPDuplicateHash", backend.pfnDuplicateHash) &&
-        Resolve(h, "CPDuplicateKey", backend.pfnDuplicateKey) && Resolve(h, "CPEncrypt", backend.pfnEncrypt) &&
-        Resolve(h, "CPExportKey", backend.pfnExportKey) && Resolve(h, "CPGenKey", backend.pfnGenKey) &&
-        Resolve(h, "CPGenRandom", backend.pfnGenRandom) && Resolve(h, "CPGetHashParam", backend.pfnGetHashParam) &&
-        Resolve(h, "CPGetKeyParam", backend.pfnGetKeyParam) && Resolve(h, "CPGetProvParam", backend.pfnGetProvParam) &&
-        Resolve(h, "CPGetUserKey", backend.pfnGetUserKey) && Resolve(h, "CPHashData", backend.pfnHashData) &&
-        Resolve(h, "CPHashSessionKey", backend.pfnHashSessionKey) && Resolve(h, "CPImportKey", backend.pfnImportKey) &&
-        Resolve(h, "CPReleaseContext", backend.pfnReleaseContext) &&
-        Resolve(h, "CPSetHashParam", backend.pfnSetHashParam) && Resolve(h, "CPSetKeyParam", backend.pfnSetKeyParam) &&
-        Resolve(h, "CPSetProvParam", backend.pfnSetProvParam) && Resolve(h, "CPSignHash", backend.pfnSignHash) &&
-        Resolve(h, "CPVerifySignature", backend.pfnVerifySignature);
+#define QVN_RESOLVE_ENTRY(name) &&Resolve(h, "CP" #name, backend.pfn##name)
+    const bool fComplete = true QVN_CSP_ENTRY_POINTS(QVN_RESOLVE_ENTRY);
+#undef QVN_RESOLVE_ENTRY
     if (!fComplete) {
         FreeLibrary(h);
         return FALSE;

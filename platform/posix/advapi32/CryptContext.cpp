@@ -52,11 +52,7 @@ extern "C" BOOL WINAPI CryptAcquireContextW(HCRYPTPROV *phProv, LPCWSTR szContai
 {
     ApiFrame frame("CryptAcquireContextW");
     QVN_CALL_RECORD &record = frame.Record();
-    CopyWide(record.szProvider, sizeof(record.szProvider) / sizeof(WCHAR), szProvider);
     CopyWide(record.szContainer, sizeof(record.szContainer) / sizeof(WCHAR), szContainer);
-    record.fContainerNull = szContainer == nullptr ? TRUE : FALSE;
-    record.dwProvType = dwProvType;
-    record.dwFlags = dwFlags;
     return frame.Run([&] {
         if (phProv == nullptr) {
             FailInvalidParameter();
@@ -113,9 +109,7 @@ extern "C" BOOL WINAPI CryptAcquireContextW(HCRYPTPROV *phProv, LPCWSTR szContai
 
 extern "C" BOOL WINAPI CryptReleaseContext(HCRYPTPROV hProv, DWORD dwFlags)
 {
-    ApiFrame frame("CryptReleaseContext");
-    frame.Record().hHandle = hProv;
-    frame.Record().dwFlags = dwFlags;
+    ApiFrame frame("CryptReleaseContext", hProv);
     return frame.Run([&] {
         if (!csp::ReleaseContext(hProv)) {
             FailInvalidHandle();

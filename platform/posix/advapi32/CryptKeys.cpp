@@ -58,11 +58,7 @@ using namespace qvn::advapi32;
 
 extern "C" BOOL WINAPI CryptGenKey(HCRYPTPROV hProv, ALG_ID Algid, DWORD dwFlags, HCRYPTKEY *phKey)
 {
-    ApiFrame frame("CryptGenKey");
-    QVN_CALL_RECORD &record = frame.Record();
-    record.hHandle = hProv;
-    record.dwAlgId = Algid;
-    record.dwFlags = dwFlags;
+    ApiFrame frame("CryptGenKey", hProv);
     return frame.Run([&] {
         std::shared_ptr<csp::ContextObject> context = ContextOrFail(hProv);
         if (phKey == nullptr) {
@@ -84,7 +80,6 @@ extern "C" BOOL WINAPI CryptGenKey(HCRYPTPROV hProv, ALG_ID Algid, DWORD dwFlags
         default:
             csp::Fail(NTE_BAD_ALGID);
         }
-        record.dwKeySpec = dwKeySpec;
         if ((dwFlags & 0xffff & ~kGenKeyFlags) != 0) {
             csp::Fail(NTE_BAD_FLAGS);
         }
@@ -108,9 +103,7 @@ extern "C" BOOL WINAPI CryptGenKey(HCRYPTPROV hProv, ALG_ID Algid, DWORD dwFlags
 
 extern "C" BOOL WINAPI CryptGetUserKey(HCRYPTPROV hProv, DWORD dwKeySpec, HCRYPTKEY *phUserKey)
 {
-    ApiFrame frame("CryptGetUserKey");
-    frame.Record().hHandle = hProv;
-    frame.Record().dwKeySpec = dwKeySpec;
+    ApiFrame frame("CryptGetUserKey", hProv);
     return frame.Run([&] {
         std::shared_ptr<csp::ContextObject> context = ContextOrFail(hProv);
         if (phUserKey == nullptr) {
@@ -134,12 +127,7 @@ extern "C" BOOL WINAPI CryptGetUserKey(HCRYPTPROV hProv, DWORD dwKeySpec, HCRYPT
 
 extern "C" BOOL WINAPI CryptGetKeyParam(HCRYPTKEY hKey, DWORD dwParam, BYTE *pbData, DWORD *pdwDataLen, DWORD dwFlags)
 {
-    ApiFrame frame("CryptGetKeyParam");
-    QVN_CALL_RECORD &record = frame.Record();
-    record.hHandle = hKey;
-    record.dwParam = dwParam;
-    record.dwFlags = dwFlags;
-    record.cbData = pdwDataLen != nullptr ? *pdwDataLen : 0;
+    ApiFrame frame("CryptGetKeyParam", hKey);
     return frame.Run([&] {
         std::shared_ptr<csp::KeyObject> key = KeyOrFail(hKey);
         if (dwFlags != 0) {
@@ -173,12 +161,7 @@ extern "C" BOOL WINAPI CryptGetKeyParam(HCRYPTKEY hKey, DWORD dwParam, BYTE *pbD
 extern "C" BOOL WINAPI CryptExportKey(HCRYPTKEY hKey, HCRYPTKEY hExpKey, DWORD dwBlobType, DWORD dwFlags, BYTE *pbData,
                                       DWORD *pdwDataLen)
 {
-    ApiFrame frame("CryptExportKey");
-    QVN_CALL_RECORD &record = frame.Record();
-    record.hHandle = hKey;
-    record.dwParam = dwBlobType;
-    record.dwFlags = dwFlags;
-    record.cbData = pdwDataLen != nullptr ? *pdwDataLen : 0;
+    ApiFrame frame("CryptExportKey", hKey);
     return frame.Run([&] {
         std::shared_ptr<csp::KeyObject> key = KeyOrFail(hKey);
         if (hExpKey != 0 && !csp::FindKey(hExpKey)) {
@@ -229,12 +212,7 @@ extern "C" BOOL WINAPI CryptExportKey(HCRYPTKEY hKey, HCRYPTKEY hExpKey, DWORD d
 extern "C" BOOL WINAPI CryptImportKey(HCRYPTPROV hProv, const BYTE *pbData, DWORD dwDataLen, HCRYPTKEY hPubKey,
                                       DWORD dwFlags, HCRYPTKEY *phKey)
 {
-    ApiFrame frame("CryptImportKey");
-    QVN_CALL_RECORD &record = frame.Record();
-    record.hHandle = hProv;
-    record.cbData = dwDataLen;
-    record.dwFlags = dwFlags;
-    record.dwParam = pbData != nullptr && dwDataLen > 0 ? pbData[0] : 0;
+    ApiFrame frame("CryptImportKey", hProv);
     return frame.Run([&] {
         std::shared_ptr<csp::ContextObject> context = ContextOrFail(hProv);
         if (hPubKey != 0 && !csp::FindKey(hPubKey)) {
@@ -252,7 +230,6 @@ extern "C" BOOL WINAPI CryptImportKey(HCRYPTPROV hProv, const BYTE *pbData, DWOR
         pair.fExportable = (dwFlags & CRYPT_EXPORTABLE) != 0;
         if (parsed.bType == PRIVATEKEYBLOB) {
             const DWORD dwKeySpec = KeySpecOf(parsed.aiKeyAlg);
-            record.dwKeySpec = dwKeySpec;
             if ((dwFlags & CRYPT_USER_PROTECTED) != 0 && context->fSilent) {
                 csp::Fail(NTE_SILENT_CONTEXT);
             }
@@ -264,8 +241,7 @@ extern "C" BOOL WINAPI CryptImportKey(HCRYPTPROV hProv, const BYTE *pbData, DWOR
 
 extern "C" BOOL WINAPI CryptDestroyKey(HCRYPTKEY hKey)
 {
-    ApiFrame frame("CryptDestroyKey");
-    frame.Record().hHandle = hKey;
+    ApiFrame frame("CryptDestroyKey", hKey);
     return frame.Run([&] {
         if (!csp::RemoveKey(hKey)) {
             FailInvalidHandle();

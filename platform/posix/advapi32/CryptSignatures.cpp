@@ -45,12 +45,7 @@ using namespace qvn::advapi32;
 extern "C" BOOL WINAPI CryptSignHashW(HCRYPTHASH hHash, DWORD dwKeySpec, LPCWSTR szDescription, DWORD dwFlags,
                                       BYTE *pbSignature, DWORD *pdwSigLen)
 {
-    ApiFrame frame("CryptSignHashW");
-    QVN_CALL_RECORD &record = frame.Record();
-    record.hHandle = hHash;
-    record.dwKeySpec = dwKeySpec;
-    record.dwFlags = dwFlags;
-    record.cbData = pdwSigLen != nullptr ? *pdwSigLen : 0;
+    ApiFrame frame("CryptSignHashW", hHash);
     return frame.Run([&] {
         std::shared_ptr<csp::HashObject> hash = HashOrFail(hHash);
         if (pdwSigLen == nullptr) {
@@ -91,11 +86,7 @@ extern "C" BOOL WINAPI CryptSignHashW(HCRYPTHASH hHash, DWORD dwKeySpec, LPCWSTR
 extern "C" BOOL WINAPI CryptVerifySignatureW(HCRYPTHASH hHash, const BYTE *pbSignature, DWORD dwSigLen,
                                              HCRYPTKEY hPubKey, LPCWSTR szDescription, DWORD dwFlags)
 {
-    ApiFrame frame("CryptVerifySignatureW");
-    QVN_CALL_RECORD &record = frame.Record();
-    record.hHandle = hHash;
-    record.cbData = dwSigLen;
-    record.dwFlags = dwFlags;
+    ApiFrame frame("CryptVerifySignatureW", hHash);
     return frame.Run([&] {
         std::shared_ptr<csp::HashObject> hash = HashOrFail(hHash);
         std::shared_ptr<csp::KeyObject> key = KeyOrFail(hPubKey);

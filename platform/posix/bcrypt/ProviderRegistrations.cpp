@@ -14,10 +14,7 @@
 //   interface <id> <flags> <function>...
 //
 // Each call honours an injected failure first (it then returns the injected
-// value as its NTSTATUS and does nothing) and enters the call log with
-// szProvider = the provider name and dwFlags = the call's dwFlags (for the
-// query: its dwMode, with dwInterface in dwParam and the buffer size passed in
-// cbData).
+// value as its NTSTATUS and does nothing) and enters the call log.
 #include "ProviderRegistrations.h"
 
 #include "../controls/controls.h"
@@ -371,22 +368,16 @@ namespace
 {
 
 // Logs the call, and runs it unless a failure is injected into it.
-template <class Call> NTSTATUS Logged(QVN_CALL_RECORD &record, Call call)
+template <class Call> NTSTATUS Logged(const char *pszFunction, Call call)
 {
+    QVN_CALL_RECORD record = qvn::MakeRecord(pszFunction);
     DWORD dwInjected = 0;
     const NTSTATUS status =
-        qvn::ConsumeInjectedFailure(record.szFunction, &dwInjected) ? static_cast<NTSTATUS>(dwInjected) : call();
+        qvn::ConsumeInjectedFailure(pszFunction, &dwInjected) ? static_cast<NTSTATUS>(dwInjected) : call();
     record.fSucceeded = status >= 0 ? TRUE : FALSE;
     record.dwError = status >= 0 ? 0 : static_cast<DWORD>(status);
     qvn::LogCall(record);
     return status;
-}
-
-QVN_CALL_RECORD Record(const char *pszFunction, LPCWSTR pszProvider)
-{
-    QVN_CALL_RECORD record = qvn::MakeRecord(pszFunction);
-    qvn::CopyWide(record.szProvider, sizeof(record.szProvider) / sizeof(WCHAR), pszProvider);
-    return record;
 }
 
 } // namespace
@@ -395,25 +386,19 @@ extern "C" {
 
 NTSTATUS WINAPI BCryptRegisterProvider(LPCWSTR pszProvider, ULONG dwFlags, PCRYPT_PROVIDER_REG pReg)
 {
-    QVN_CALL_RECORD record = Record("BCryptRegisterProvider", pszProvider);
-    record.dwFlags = dwFlags;
-    return Logged(record, [&] { return Register(pszProvider, dwFlags, pReg); });
+    return Logged("BCryptRegisterProvider", [&] { return Register(pszProvider, dwFlags, pReg); });
 }
 
 NTSTATUS WINAPI BCryptUnregisterProvider(LPCWSTR pszProvider)
 {
-    QVN_CALL_RECORD record = Record("BCryptUnregisterProvider", pszProvider);
-    return Logged(record, [&] { return Unregister(pszProvider); });
+    return Logged("BCryptUnregisterProvider", [&] { return Unregister(pszProvider); });
 }
 
 NTSTATUS WINAPI BCryptQueryProviderRegistration(LPCWSTR pszProvider, ULONG dwMode, ULONG dwInterface, ULONG *pcbBuffer,
                                                 PCRYPT_PROVIDER_REG *ppBuffer)
 {
-    QVN_CALL_RECORD record = Record("BCryptQueryProviderRegistration", pszProvider);
-    record.dwFlags = dwMode;
-    record.dwParam = dwInterface;
-    record.cbData = pcbBuffer != nullptr ? *pcbBuffer : 0;
-    return Logged(record, [&] { return Query(pszProvider, dwMode, dwInterface, pcbBuffer, ppBuffer); });
+    return Logged("BCryptQueryProviderRegistration",
+                  [&] { return Query(pszProvider, dwMode, dwInterface, pcbBuffer, ppBuffer); });
 }
 
 // Releases a buffer that BCryptQueryProviderRegistration allocated; null is
