@@ -102,7 +102,7 @@ extern "C" BOOL WINAPI CryptAcquireContextW(HCRYPTPROV *phProv, LPCWSTR szContai
         default:
             csp::Fail(NTE_BAD_FLAGS);
         }
-        *phProv = csp::AddContext(std::move(context));
+        *phProv = csp::Table<csp::ContextObject>().Add(std::move(context));
         record.hHandle = *phProv;
     });
 }

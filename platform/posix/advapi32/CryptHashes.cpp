@@ -13,7 +13,7 @@ extern "C" BOOL WINAPI CryptCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY
     ApiFrame frame("CryptCreateHash", hProv);
     return frame.Run([&] {
         std::shared_ptr<csp::ContextObject> context = ContextOrFail(hProv);
-        if (phHash == nullptr || (hKey != 0 && !csp::FindKey(hKey))) {
+        if (phHash == nullptr || (hKey != 0 && !csp::Table<csp::KeyObject>().Find(hKey))) {
             FailInvalidParameter();
         }
         if (dwFlags != 0) {
@@ -30,7 +30,7 @@ extern "C" BOOL WINAPI CryptCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY
         hash->hOwner = hProv;
         hash->pProvider = context->pProvider;
         hash->pAlgorithm = pAlgorithm;
-        *phHash = csp::AddHash(std::move(hash));
+        *phHash = csp::Table<csp::HashObject>().Add(std::move(hash));
     });
 }
 
@@ -97,7 +97,7 @@ extern "C" BOOL WINAPI CryptDestroyHash(HCRYPTHASH hHash)
 {
     ApiFrame frame("CryptDestroyHash", hHash);
     return frame.Run([&] {
-        if (!csp::RemoveHash(hHash)) {
+        if (!csp::Table<csp::HashObject>().Remove(hHash)) {
             FailInvalidHandle();
         }
     });

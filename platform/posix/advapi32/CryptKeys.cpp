@@ -35,7 +35,7 @@ HCRYPTKEY NewKeyHandle(HCRYPTPROV hOwner, const csp::ProviderInfo *pProvider, AL
     key->algid = algid;
     key->fExportable = pair.fExportable;
     key->key = pair.key;
-    return csp::AddKey(std::move(key));
+    return csp::Table<csp::KeyObject>().Add(std::move(key));
 }
 
 // Installs a key pair as the context's pair of that spec and, for a context
@@ -164,7 +164,7 @@ extern "C" BOOL WINAPI CryptExportKey(HCRYPTKEY hKey, HCRYPTKEY hExpKey, DWORD d
     ApiFrame frame("CryptExportKey", hKey);
     return frame.Run([&] {
         std::shared_ptr<csp::KeyObject> key = KeyOrFail(hKey);
-        if (hExpKey != 0 && !csp::FindKey(hExpKey)) {
+        if (hExpKey != 0 && !csp::Table<csp::KeyObject>().Find(hExpKey)) {
             FailInvalidHandle();
         }
         if (pdwDataLen == nullptr) {
@@ -215,7 +215,7 @@ extern "C" BOOL WINAPI CryptImportKey(HCRYPTPROV hProv, const BYTE *pbData, DWOR
     ApiFrame frame("CryptImportKey", hProv);
     return frame.Run([&] {
         std::shared_ptr<csp::ContextObject> context = ContextOrFail(hProv);
-        if (hPubKey != 0 && !csp::FindKey(hPubKey)) {
+        if (hPubKey != 0 && !csp::Table<csp::KeyObject>().Find(hPubKey)) {
             FailInvalidHandle();
         }
         if (pbData == nullptr || dwDataLen == 0 || phKey == nullptr) {
@@ -243,7 +243,7 @@ extern "C" BOOL WINAPI CryptDestroyKey(HCRYPTKEY hKey)
 {
     ApiFrame frame("CryptDestroyKey", hKey);
     return frame.Run([&] {
-        if (!csp::RemoveKey(hKey)) {
+        if (!csp::Table<csp::KeyObject>().Remove(hKey)) {
             FailInvalidHandle();
         }
     });

@@ -52,7 +52,7 @@ extern "C" BOOL WINAPI CryptSignHashW(HCRYPTHASH hHash, DWORD dwKeySpec, LPCWSTR
             FailInvalidParameter();
         }
         CheckSignArguments(dwFlags, szDescription);
-        std::shared_ptr<csp::ContextObject> context = csp::FindContext(hash->hOwner);
+        std::shared_ptr<csp::ContextObject> context = csp::Table<csp::ContextObject>().Find(hash->hOwner);
         if (!context) {
             FailInvalidHandle();
         }

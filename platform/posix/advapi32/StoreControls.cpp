@@ -61,15 +61,15 @@ extern "C" BOOL QvnPlatformSetContainerNeedsPrompt(LPCWSTR pszProvider, LPCWSTR 
 
 extern "C" LONG QvnPlatformLiveContexts(void)
 {
-    return qvn::csp::LiveContextCount();
+    return qvn::csp::Table<qvn::csp::ContextObject>().Count();
 }
 
 extern "C" LONG QvnPlatformLiveKeys(void)
 {
-    return qvn::csp::LiveKeyCount();
+    return qvn::csp::Table<qvn::csp::KeyObject>().Count();
 }
 
 extern "C" LONG QvnPlatformLiveHashes(void)
 {
-    return qvn::csp::LiveHashCount();
+    return qvn::csp::Table<qvn::csp::HashObject>().Count();
 }
