@@ -12,10 +12,9 @@
 #include <pwd.h>
 #include <unistd.h>
 
-namespace qvn
-{
-namespace advapi32
-{
+using namespace qvn;
+using namespace qvn::advapi32;
+
 namespace
 {
 
@@ -41,11 +40,6 @@ void FillPairs(csp::ContextObject &context, const csp::ContainerData &data)
 }
 
 } // namespace
-} // namespace advapi32
-} // namespace qvn
-
-using namespace qvn;
-using namespace qvn::advapi32;
 
 extern "C" BOOL WINAPI CryptAcquireContextW(HCRYPTPROV *phProv, LPCWSTR szContainer, LPCWSTR szProvider,
                                             DWORD dwProvType, DWORD dwFlags)

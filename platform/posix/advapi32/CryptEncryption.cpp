@@ -6,10 +6,9 @@
 
 #include <algorithm>
 
-namespace qvn
-{
-namespace advapi32
-{
+using namespace qvn;
+using namespace qvn::advapi32;
+
 namespace
 {
 
@@ -33,11 +32,6 @@ void CheckEncryptionKey(const csp::KeyObject &key, HCRYPTHASH hHash, BOOL Final,
 }
 
 } // namespace
-} // namespace advapi32
-} // namespace qvn
-
-using namespace qvn;
-using namespace qvn::advapi32;
 
 extern "C" BOOL WINAPI CryptEncrypt(HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final, DWORD dwFlags, BYTE *pbData,
                                     DWORD *pdwDataLen, DWORD dwBufLen)

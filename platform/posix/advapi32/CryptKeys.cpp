@@ -7,10 +7,9 @@
 
 #include <wincrypt.h>
 
-namespace qvn
-{
-namespace advapi32
-{
+using namespace qvn;
+using namespace qvn::advapi32;
+
 namespace
 {
 
@@ -50,11 +49,6 @@ void InstallPair(csp::ContextObject &context, DWORD dwKeySpec, const csp::KeyPai
 }
 
 } // namespace
-} // namespace advapi32
-} // namespace qvn
-
-using namespace qvn;
-using namespace qvn::advapi32;
 
 extern "C" BOOL WINAPI CryptGenKey(HCRYPTPROV hProv, ALG_ID Algid, DWORD dwFlags, HCRYPTKEY *phKey)
 {

@@ -6,10 +6,9 @@
 
 #include <algorithm>
 
-namespace qvn
-{
-namespace advapi32
-{
+using namespace qvn;
+using namespace qvn::advapi32;
+
 namespace
 {
 
@@ -36,11 +35,6 @@ std::vector<uint8_t> SignatureInput(csp::HashObject &hash, DWORD dwFlags)
 }
 
 } // namespace
-} // namespace advapi32
-} // namespace qvn
-
-using namespace qvn;
-using namespace qvn::advapi32;
 
 extern "C" BOOL WINAPI CryptSignHashW(HCRYPTHASH hHash, DWORD dwKeySpec, LPCWSTR szDescription, DWORD dwFlags,
                                       BYTE *pbSignature, DWORD *pdwSigLen)

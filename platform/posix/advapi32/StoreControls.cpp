@@ -6,21 +6,14 @@
 #include <CspError.h>
 #include <Objects.h>
 
-namespace
-{
-
-void ClearPromptMarksOnReset()
+void qvn::ClearPromptMarks()
 {
     try {
-        qvn::csp::ClearAllPromptMarks();
+        csp::ClearAllPromptMarks();
     } catch (...) {
         // a store that cannot be read has no marks to clear
     }
 }
-
-const bool g_fResetHookRegistered = (qvn::RegisterResetHook(&ClearPromptMarksOnReset), true);
-
-} // namespace
 
 extern "C" void QvnPlatformSetStoreDirectory(const char *pszDirectory)
 {

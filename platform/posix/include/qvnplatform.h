@@ -86,7 +86,8 @@ BOOL QvnPlatformGetModuleFree(DWORD dwIndex, SIZE_T *pcbBlock, BOOL *pfAllZero);
 #define QVN_ASSERT_RECORD 1 /* record the report and return                  */
 void QvnPlatformSetAssertMode(DWORD dwMode);
 DWORD QvnPlatformAssertCount(void);
-/* The last recorded report; the buffers receive NUL-terminated text. */
+/* The last recorded report; the buffers receive NUL-terminated text (FALSE
+ * when there is none or it does not fit). */
 BOOL QvnPlatformGetLastAssert(WCHAR *pszMessage, DWORD cchMessage, WCHAR *pszFile, DWORD cchFile, DWORD *pdwLine);
 
 QVN_END_C
