@@ -183,32 +183,10 @@ struct ContextInfo {
     DWORD dwEnumIndex = 0;    // PP_ENUMCONTAINERS: containers of this name handed out so far
 };
 
-class ContextTable
-{
-public:
-    ContextTable() { InitializeCriticalSection(&m_cs); }
-    ~ContextTable() { DeleteCriticalSection(&m_cs); }
-    ContextTable(const ContextTable &) = delete;
-    ContextTable &operator=(const ContextTable &) = delete;
-
-    CRITICAL_SECTION &Lock() { return m_cs; }
-    std::map<HCRYPTPROV, ContextInfo> &Map() { return m_map; }
-
-private:
-    CRITICAL_SECTION m_cs;
-    std::map<HCRYPTPROV, ContextInfo> m_map;
-};
-
-ContextTable g_contexts;
-
-class TableLock
-{
-public:
-    TableLock() { EnterCriticalSection(&g_contexts.Lock()); }
-    ~TableLock() { LeaveCriticalSection(&g_contexts.Lock()); }
-    TableLock(const TableLock &) = delete;
-    TableLock &operator=(const TableLock &) = delete;
-};
+// The provider handles handed out, under their own lock.
+std::mutex g_contextsMutex;
+std::map<HCRYPTPROV, ContextInfo> g_contexts;
+using TableLock = std::lock_guard<std::mutex>;
 
 // The test controls of QvnWineCsp.h: the armed failures, the handles still
 // open (contexts, keys, hashes) and the log of calls.
@@ -446,8 +424,8 @@ static BOOL AcquireContext(HCRYPTPROV *phProv, LPSTR pszContainer, DWORD dwFlags
         }
 
         try {
-            TableLock lock;
-            g_contexts.Map()[hBackend] = info;
+            TableLock lock(g_contextsMutex);
+            g_contexts[hBackend] = info;
         } catch (const std::bad_alloc &) {
             pBackend->pfnReleaseContext(hBackend, 0);
             throw;
@@ -475,8 +453,8 @@ static BOOL ReleaseContext(HCRYPTPROV hProv, DWORD dwFlags)
     const DWORD dwError = GetLastError();
     {
         // advapi32 forgets the handle whatever the answer; so do we.
-        TableLock lock;
-        g_contexts.Map().erase(hProv);
+        TableLock lock(g_contextsMutex);
+        g_contexts.erase(hProv);
     }
     SetLastError(dwError);
     return fResult;
@@ -495,9 +473,9 @@ static BOOL GetProvParam(HCRYPTPROV hProv, DWORD dwParam, BYTE *pbData, DWORD *p
         return FALSE;
     }
     try {
-        TableLock lock;
-        auto it = g_contexts.Map().find(hProv);
-        if (it != g_contexts.Map().end()) {
+        TableLock lock(g_contextsMutex);
+        auto it = g_contexts.find(hProv);
+        if (it != g_contexts.end()) {
             ContextInfo &info = it->second;
             switch (dwParam) {
             case PP_NAME:
@@ -599,9 +577,9 @@ static BOOL GenKey(HCRYPTPROV hProv, ALG_ID Algid, DWORD dwFlags, HCRYPTKEY *phK
         Algid == AT_KEYEXCHANGE || Algid == AT_SIGNATURE || Algid == CALG_RSA_KEYX || Algid == CALG_RSA_SIGN;
     bool fPersistent = false;
     if (fKeyPair) {
-        TableLock lock;
-        auto it = g_contexts.Map().find(hProv);
-        fPersistent = it != g_contexts.Map().end() && !it->second.fVerifyContext;
+        TableLock lock(g_contextsMutex);
+        auto it = g_contexts.find(hProv);
+        fPersistent = it != g_contexts.end() && !it->second.fVerifyContext;
     }
     if (!fPersistent || phKey == nullptr) {
         return g_backend.pfnGenKey(hProv, Algid, dwFlags, phKey);
