@@ -7,8 +7,6 @@
 #ifndef QVN_CPDK_NCRYPT_PROVIDER_H
 #define QVN_CPDK_NCRYPT_PROVIDER_H
 
-#include <stddef.h>
-
 #include <windows.h>
 #include <bcrypt.h>
 #include <ncrypt.h>
@@ -17,9 +15,6 @@
 
 #ifndef NCRYPT_KEY_STORAGE_INTERFACE_VERSION
 #define NCRYPT_KEY_STORAGE_INTERFACE_VERSION BCRYPT_MAKE_INTERFACE_VERSION(1, 0)
-#endif
-#ifndef NCRYPT_KEY_STORAGE_INTERFACE_VERSION_2
-#define NCRYPT_KEY_STORAGE_INTERFACE_VERSION_2 BCRYPT_MAKE_INTERFACE_VERSION(2, 0)
 #endif
 
 #define NCRYPT_KEY_STORAGE_INTERFACE_NAME "GetKeyStorageInterface"
@@ -155,41 +150,11 @@ typedef NTSTATUS(WINAPI *GetKeyStorageInterfaceFn)(LPCWSTR pszProviderName,
 #ifdef __cplusplus
 }
 
-/* The table's layout is fixed by the router: 26 pointer slots after a 4-byte
- * version word, aligned to the pointer size (108 bytes on 32-bit targets, 216
- * on 64-bit ones). */
-#define QVN_KSP_SLOT_OFFSET(n) ((sizeof(void *) == 4 ? 4 : 8) + ((n)-1) * sizeof(void *))
+/* The table's layout is fixed by the router: 26 pointer slots, in the order
+ * above, after a 4-byte version word aligned to the pointer size (108 bytes on
+ * 32-bit targets, 216 on 64-bit ones). */
 static_assert(sizeof(BCRYPT_INTERFACE_VERSION) == 4, "interface version is two 16-bit words");
-static_assert(sizeof(NCRYPT_KEY_STORAGE_FUNCTION_TABLE) == QVN_KSP_SLOT_OFFSET(27),
-              "26 slots, nothing after FreeSecret");
-static_assert(sizeof(void *) != 4 || sizeof(NCRYPT_KEY_STORAGE_FUNCTION_TABLE) == 108, "32-bit table size");
-static_assert(sizeof(void *) != 8 || sizeof(NCRYPT_KEY_STORAGE_FUNCTION_TABLE) == 216, "64-bit table size");
-static_assert(offsetof(NCRYPT_KEY_STORAGE_FUNCTION_TABLE, OpenProvider) == QVN_KSP_SLOT_OFFSET(1), "slot 1");
-static_assert(offsetof(NCRYPT_KEY_STORAGE_FUNCTION_TABLE, OpenKey) == QVN_KSP_SLOT_OFFSET(2), "slot 2");
-static_assert(offsetof(NCRYPT_KEY_STORAGE_FUNCTION_TABLE, CreatePersistedKey) == QVN_KSP_SLOT_OFFSET(3), "slot 3");
-static_assert(offsetof(NCRYPT_KEY_STORAGE_FUNCTION_TABLE, GetProviderProperty) == QVN_KSP_SLOT_OFFSET(4), "slot 4");
-static_assert(offsetof(NCRYPT_KEY_STORAGE_FUNCTION_TABLE, GetKeyProperty) == QVN_KSP_SLOT_OFFSET(5), "slot 5");
-static_assert(offsetof(NCRYPT_KEY_STORAGE_FUNCTION_TABLE, SetProviderProperty) == QVN_KSP_SLOT_OFFSET(6), "slot 6");
-static_assert(offsetof(NCRYPT_KEY_STORAGE_FUNCTION_TABLE, SetKeyProperty) == QVN_KSP_SLOT_OFFSET(7), "slot 7");
-static_assert(offsetof(NCRYPT_KEY_STORAGE_FUNCTION_TABLE, FinalizeKey) == QVN_KSP_SLOT_OFFSET(8), "slot 8");
-static_assert(offsetof(NCRYPT_KEY_STORAGE_FUNCTION_TABLE, DeleteKey) == QVN_KSP_SLOT_OFFSET(9), "slot 9");
-static_assert(offsetof(NCRYPT_KEY_STORAGE_FUNCTION_TABLE, FreeProvider) == QVN_KSP_SLOT_OFFSET(10), "slot 10");
-static_assert(offsetof(NCRYPT_KEY_STORAGE_FUNCTION_TABLE, FreeKey) == QVN_KSP_SLOT_OFFSET(11), "slot 11");
-static_assert(offsetof(NCRYPT_KEY_STORAGE_FUNCTION_TABLE, FreeBuffer) == QVN_KSP_SLOT_OFFSET(12), "slot 12");
-static_assert(offsetof(NCRYPT_KEY_STORAGE_FUNCTION_TABLE, Encrypt) == QVN_KSP_SLOT_OFFSET(13), "slot 13");
-static_assert(offsetof(NCRYPT_KEY_STORAGE_FUNCTION_TABLE, Decrypt) == QVN_KSP_SLOT_OFFSET(14), "slot 14");
-static_assert(offsetof(NCRYPT_KEY_STORAGE_FUNCTION_TABLE, IsAlgSupported) == QVN_KSP_SLOT_OFFSET(15), "slot 15");
-static_assert(offsetof(NCRYPT_KEY_STORAGE_FUNCTION_TABLE, EnumAlgorithms) == QVN_KSP_SLOT_OFFSET(16), "slot 16");
-static_assert(offsetof(NCRYPT_KEY_STORAGE_FUNCTION_TABLE, EnumKeys) == QVN_KSP_SLOT_OFFSET(17), "slot 17");
-static_assert(offsetof(NCRYPT_KEY_STORAGE_FUNCTION_TABLE, ImportKey) == QVN_KSP_SLOT_OFFSET(18), "slot 18");
-static_assert(offsetof(NCRYPT_KEY_STORAGE_FUNCTION_TABLE, ExportKey) == QVN_KSP_SLOT_OFFSET(19), "slot 19");
-static_assert(offsetof(NCRYPT_KEY_STORAGE_FUNCTION_TABLE, SignHash) == QVN_KSP_SLOT_OFFSET(20), "slot 20");
-static_assert(offsetof(NCRYPT_KEY_STORAGE_FUNCTION_TABLE, VerifySignature) == QVN_KSP_SLOT_OFFSET(21), "slot 21");
-static_assert(offsetof(NCRYPT_KEY_STORAGE_FUNCTION_TABLE, PromptUser) == QVN_KSP_SLOT_OFFSET(22), "slot 22");
-static_assert(offsetof(NCRYPT_KEY_STORAGE_FUNCTION_TABLE, NotifyChangeKey) == QVN_KSP_SLOT_OFFSET(23), "slot 23");
-static_assert(offsetof(NCRYPT_KEY_STORAGE_FUNCTION_TABLE, SecretAgreement) == QVN_KSP_SLOT_OFFSET(24), "slot 24");
-static_assert(offsetof(NCRYPT_KEY_STORAGE_FUNCTION_TABLE, DeriveKey) == QVN_KSP_SLOT_OFFSET(25), "slot 25");
-static_assert(offsetof(NCRYPT_KEY_STORAGE_FUNCTION_TABLE, FreeSecret) == QVN_KSP_SLOT_OFFSET(26), "slot 26");
+static_assert(sizeof(NCRYPT_KEY_STORAGE_FUNCTION_TABLE) == (sizeof(void *) == 4 ? 108 : 216), "26 slots");
 #endif
 
 #endif /* QVN_CPDK_NCRYPT_PROVIDER_H */

@@ -3,6 +3,7 @@
 #include "CspError.h"
 #include "KeyBlob.h"
 
+#include <cstring>
 #include <sstream>
 
 namespace qvn
@@ -28,9 +29,10 @@ void AppendPair(std::ostringstream &out, const char *pszSpec, const KeyPair &pai
 
 } // namespace
 
+const char kDigits[] = "0123456789abcdef";
+
 std::string ToHex(const uint8_t *pb, size_t cb)
 {
-    static const char kDigits[] = "0123456789abcdef";
     std::string strHex;
     strHex.reserve(cb * 2);
     for (size_t i = 0; i < cb; ++i) {
@@ -46,13 +48,8 @@ bool FromHex(const std::string &strHex, std::vector<uint8_t> *pBytes)
         return false;
     }
     auto digit = [](char ch) -> int {
-        if (ch >= '0' && ch <= '9') {
-            return ch - '0';
-        }
-        if (ch >= 'a' && ch <= 'f') {
-            return ch - 'a' + 10;
-        }
-        return -1;
+        const char *pch = ch != 0 ? std::strchr(kDigits, ch) : nullptr;
+        return pch != nullptr ? static_cast<int>(pch - kDigits) : -1;
     };
     pBytes->clear();
     pBytes->reserve(strHex.size() / 2);

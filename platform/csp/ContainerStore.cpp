@@ -66,7 +66,7 @@ std::string DirectoryOf(const ContainerLocation &location)
 
 std::string PathOf(const ContainerLocation &location)
 {
-    return DirectoryOf(location) + "/" + ContainerFileName(location.strName);
+    return DirectoryOf(location) + "/" + FileNameOf(location.strName) + kContainerSuffix;
 }
 
 // Loads under a lock the caller holds. A file of another name (a digest
@@ -177,11 +177,6 @@ const char *StoreRootCString()
     }
     state.handedOut.push_back(strRoot);
     return state.handedOut.back().c_str();
-}
-
-std::string ContainerFileName(const std::u16string &strName)
-{
-    return FileNameOf(strName) + kContainerSuffix;
 }
 
 bool LoadContainer(const ContainerLocation &location, ContainerData *pData)

@@ -54,9 +54,6 @@ std::vector<std::u16string> ListContainers(const ContainerLocation &keySet);
 // Clears the prompt mark of every container under the current root.
 void ClearAllPromptMarks();
 
-// The file name of a container (without directory).
-std::string ContainerFileName(const std::u16string &strName);
-
 } // namespace csp
 } // namespace qvn
 

@@ -18,6 +18,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace qvn
@@ -62,25 +63,85 @@ struct HashObject {
     uint8_t abValue[64] = {};
 };
 
-// Registration. Each returns the new handle value (never 0).
-HCRYPTPROV AddContext(std::shared_ptr<ContextObject> context);
-HCRYPTKEY AddKey(std::shared_ptr<KeyObject> key);
-HCRYPTHASH AddHash(std::shared_ptr<HashObject> hash);
+// Handle values of all three kinds come from one counter, so no value ever
+// names objects of two kinds; they start well above small integers that a
+// caller might pass by mistake.
+ULONG_PTR NextHandleValue();
 
-// Lookup; null when the handle is not (or no longer) a live one of that kind.
-std::shared_ptr<ContextObject> FindContext(HCRYPTPROV hProv);
-std::shared_ptr<KeyObject> FindKey(HCRYPTKEY hKey);
-std::shared_ptr<HashObject> FindHash(HCRYPTHASH hHash);
+// The live objects of one kind by handle value.
+template <class T> class HandleTable
+{
+public:
+    // The new handle value (never 0).
+    ULONG_PTR Add(std::shared_ptr<T> object)
+    {
+        const ULONG_PTR handle = NextHandleValue();
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_objects.emplace(handle, std::move(object));
+        return handle;
+    }
 
-// Removal; false when the handle was not live. Releasing a context destroys
-// the keys and hashes created on it as well.
+    // Null when the handle is not (or no longer) a live one of this kind.
+    std::shared_ptr<T> Find(ULONG_PTR handle)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const auto it = m_objects.find(handle);
+        return it == m_objects.end() ? nullptr : it->second;
+    }
+
+    // The removed object, or null. The caller lets it go outside the lock.
+    std::shared_ptr<T> Remove(ULONG_PTR handle)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const auto it = m_objects.find(handle);
+        if (it == m_objects.end()) {
+            return nullptr;
+        }
+        std::shared_ptr<T> object = std::move(it->second);
+        m_objects.erase(it);
+        return object;
+    }
+
+    // Removes every object that belongs to a context; returns them so that
+    // they are destroyed outside the lock.
+    std::vector<std::shared_ptr<T>> RemoveOwnedBy(HCRYPTPROV hOwner)
+    {
+        std::vector<std::shared_ptr<T>> removed;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (auto it = m_objects.begin(); it != m_objects.end();) {
+            if (it->second->hOwner == hOwner) {
+                removed.push_back(std::move(it->second));
+                it = m_objects.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        return removed;
+    }
+
+    LONG Count()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return static_cast<LONG>(m_objects.size());
+    }
+
+private:
+    std::mutex m_mutex;
+    std::unordered_map<ULONG_PTR, std::shared_ptr<T>> m_objects;
+};
+
+// The table of each kind (ContextObject, KeyObject, HashObject). It lives for
+// the whole process, also while static objects are being destroyed at exit (a
+// module may release its handles then).
+template <class T> HandleTable<T> &Table()
+{
+    static auto *pTable = new HandleTable<T>;
+    return *pTable;
+}
+
+// Removes the context and destroys the keys and hashes created on it as
+// well; false when the handle was not live.
 bool ReleaseContext(HCRYPTPROV hProv);
-bool RemoveKey(HCRYPTKEY hKey);
-bool RemoveHash(HCRYPTHASH hHash);
-
-LONG LiveContextCount();
-LONG LiveKeyCount();
-LONG LiveHashCount();
 
 } // namespace csp
 } // namespace qvn

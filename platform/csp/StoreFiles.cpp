@@ -28,8 +28,7 @@ namespace
 constexpr size_t kMaxHexFileName = 200;
 const int kLockTries = 2000; // 10 ms apart: 20 s
 
-} // namespace
-
+// mkdir -p, each folder private to the user.
 void MakeDirectories(const std::string &strPath)
 {
     for (size_t i = 1; i <= strPath.size(); ++i) {
@@ -40,6 +39,8 @@ void MakeDirectories(const std::string &strPath)
         }
     }
 }
+
+} // namespace
 
 DirectoryLock::DirectoryLock(const std::string &strDirectory, bool fExclusive, bool fCreate)
 {

@@ -14,9 +14,6 @@ namespace qvn
 namespace csp
 {
 
-// mkdir -p, each folder private to the user.
-void MakeDirectories(const std::string &strPath);
-
 // An flock on the folder's ".lock" file, shared or exclusive, held for the
 // object's lifetime.
 class DirectoryLock

@@ -118,34 +118,21 @@ bool StartsWith(const std::string &str, const char *pszPrefix)
     return str.compare(0, std::strlen(pszPrefix), pszPrefix) == 0;
 }
 
+// The entry points of the CSP interface, by name without their "CP".
+// clang-format off
+#define QVN_CSP_ENTRY_POINTS(X)                                                                                  \
+    X(AcquireContext) X(CreateHash) X(Decrypt) X(DeriveKey) X(DestroyHash) X(DestroyKey) X(DuplicateHash)         \
+    X(DuplicateKey) X(Encrypt) X(ExportKey) X(GenKey) X(GenRandom) X(GetHashParam) X(GetKeyParam) X(GetProvParam) \
+    X(GetUserKey) X(HashData) X(HashSessionKey) X(ImportKey) X(ReleaseContext) X(SetHashParam) X(SetKeyParam)     \
+    X(SetProvParam) X(SignHash) X(VerifySignature)
+// clang-format on
+
 // rsaenh's entry points. Their prototypes are ours: the same CSP interface.
 struct Backend {
     HMODULE hModule = nullptr;
-    decltype(&CPAcquireContext) pfnAcquireContext = nullptr;
-    decltype(&CPCreateHash) pfnCreateHash = nullptr;
-    decltype(&CPDecrypt) pfnDecrypt = nullptr;
-    decltype(&CPDeriveKey) pfnDeriveKey = nullptr;
-    decltype(&CPDestroyHash) pfnDestroyHash = nullptr;
-    decltype(&CPDestroyKey) pfnDestroyKey = nullptr;
-    decltype(&CPDuplicateHash) pfnDuplicateHash = nullptr;
-    decltype(&CPDuplicateKey) pfnDuplicateKey = nullptr;
-    decltype(&CPEncrypt) pfnEncrypt = nullptr;
-    decltype(&CPExportKey) pfnExportKey = nullptr;
-    decltype(&CPGenKey) pfnGenKey = nullptr;
-    decltype(&CPGenRandom) pfnGenRandom = nullptr;
-    decltype(&CPGetHashParam) pfnGetHashParam = nullptr;
-    decltype(&CPGetKeyParam) pfnGetKeyParam = nullptr;
-    decltype(&CPGetProvParam) pfnGetProvParam = nullptr;
-    decltype(&CPGetUserKey) pfnGetUserKey = nullptr;
-    decltype(&CPHashData) pfnHashData = nullptr;
-    decltype(&CPHashSessionKey) pfnHashSessionKey = nullptr;
-    decltype(&CPImportKey) pfnImportKey = nullptr;
-    decltype(&CPReleaseContext) pfnReleaseContext = nullptr;
-    decltype(&CPSetHashParam) pfnSetHashParam = nullptr;
-    decltype(&CPSetKeyParam) pfnSetKeyParam = nullptr;
-    decltype(&CPSetProvParam) pfnSetProvParam = nullptr;
-    decltype(&CPSignHash) pfnSignHash = nullptr;
-    decltype(&CPVerifySignature) pfnVerifySignature = nullptr;
+#define QVN_BACKEND_ENTRY(name) decltype(&CP##name) pfn##name = nullptr;
+    QVN_CSP_ENTRY_POINTS(QVN_BACKEND_ENTRY)
+#undef QVN_BACKEND_ENTRY
 };
 
 Backend g_backend;
@@ -165,21 +152,9 @@ BOOL CALLBACK LoadBackend(PINIT_ONCE, PVOID, PVOID *)
         return FALSE;
     }
     const HMODULE h = backend.hModule;
-    const bool fComplete =
-        Resolve(h, "CPAcquireContext", backend.pfnAcquireContext) &&
-        Resolve(h, "CPCreateHash", backend.pfnCreateHash) && Resolve(h, "CPDecrypt", backend.pfnDecrypt) &&
-        Resolve(h, "CPDeriveKey", backend.pfnDeriveKey) && Resolve(h, "CPDestroyHash", backend.pfnDestroyHash) &&
-        Resolve(h, "CPDestroyKey", backend.pfnDestroyKey) && Resolve(h, "CPDuplicateHash", backend.pfnDuplicateHash) &&
-        Resolve(h, "CPDuplicateKey", backend.pfnDuplicateKey) && Resolve(h, "CPEncrypt", backend.pfnEncrypt) &&
-        Resolve(h, "CPExportKey", backend.pfnExportKey) && Resolve(h, "CPGenKey", backend.pfnGenKey) &&
-        Resolve(h, "CPGenRandom", backend.pfnGenRandom) && Resolve(h, "CPGetHashParam", backend.pfnGetHashParam) &&
-        Resolve(h, "CPGetKeyParam", backend.pfnGetKeyParam) && Resolve(h, "CPGetProvParam", backend.pfnGetProvParam) &&
-        Resolve(h, "CPGetUserKey", backend.pfnGetUserKey) && Resolve(h, "CPHashData", backend.pfnHashData) &&
-        Resolve(h, "CPHashSessionKey", backend.pfnHashSessionKey) && Resolve(h, "CPImportKey", backend.pfnImportKey) &&
-        Resolve(h, "CPReleaseContext", backend.pfnReleaseContext) &&
-        Resolve(h, "CPSetHashParam", backend.pfnSetHashParam) && Resolve(h, "CPSetKeyParam", backend.pfnSetKeyParam) &&
-        Resolve(h, "CPSetProvParam", backend.pfnSetProvParam) && Resolve(h, "CPSignHash", backend.pfnSignHash) &&
-        Resolve(h, "CPVerifySignature", backend.pfnVerifySignature);
+#define QVN_RESOLVE_ENTRY(name) &&Resolve(h, "CP" #name, backend.pfn##name)
+    const bool fComplete = true QVN_CSP_ENTRY_POINTS(QVN_RESOLVE_ENTRY);
+#undef QVN_RESOLVE_ENTRY
     if (!fComplete) {
         FreeLibrary(h);
         return FALSE;
@@ -208,32 +183,10 @@ struct ContextInfo {
     DWORD dwEnumIndex = 0;    // PP_ENUMCONTAINERS: containers of this name handed out so far
 };
 
-class ContextTable
-{
-public:
-    ContextTable() { InitializeCriticalSection(&m_cs); }
-    ~ContextTable() { DeleteCriticalSection(&m_cs); }
-    ContextTable(const ContextTable &) = delete;
-    ContextTable &operator=(const ContextTable &) = delete;
-
-    CRITICAL_SECTION &Lock() { return m_cs; }
-    std::map<HCRYPTPROV, ContextInfo> &Map() { return m_map; }
-
-private:
-    CRITICAL_SECTION m_cs;
-    std::map<HCRYPTPROV, ContextInfo> m_map;
-};
-
-ContextTable g_contexts;
-
-class TableLock
-{
-public:
-    TableLock() { EnterCriticalSection(&g_contexts.Lock()); }
-    ~TableLock() { LeaveCriticalSection(&g_contexts.Lock()); }
-    TableLock(const TableLock &) = delete;
-    TableLock &operator=(const TableLock &) = delete;
-};
+// The provider handles handed out, under their own lock.
+std::mutex g_contextsMutex;
+std::map<HCRYPTPROV, ContextInfo> g_contexts;
+using TableLock = std::lock_guard<std::mutex>;
 
 // The test controls of QvnWineCsp.h: the armed failures, the handles still
 // open (contexts, keys, hashes) and the log of calls.
@@ -471,8 +424,8 @@ static BOOL AcquireContext(HCRYPTPROV *phProv, LPSTR pszContainer, DWORD dwFlags
         }
 
         try {
-            TableLock lock;
-            g_contexts.Map()[hBackend] = info;
+            TableLock lock(g_contextsMutex);
+            g_contexts[hBackend] = info;
         } catch (const std::bad_alloc &) {
             pBackend->pfnReleaseContext(hBackend, 0);
             throw;
@@ -500,8 +453,8 @@ static BOOL ReleaseContext(HCRYPTPROV hProv, DWORD dwFlags)
     const DWORD dwError = GetLastError();
     {
         // advapi32 forgets the handle whatever the answer; so do we.
-        TableLock lock;
-        g_contexts.Map().erase(hProv);
+        TableLock lock(g_contextsMutex);
+        g_contexts.erase(hProv);
     }
     SetLastError(dwError);
     return fResult;
@@ -520,9 +473,9 @@ static BOOL GetProvParam(HCRYPTPROV hProv, DWORD dwParam, BYTE *pbData, DWORD *p
         return FALSE;
     }
     try {
-        TableLock lock;
-        auto it = g_contexts.Map().find(hProv);
-        if (it != g_contexts.Map().end()) {
+        TableLock lock(g_contextsMutex);
+        auto it = g_contexts.find(hProv);
+        if (it != g_contexts.end()) {
             ContextInfo &info = it->second;
             switch (dwParam) {
             case PP_NAME:
@@ -624,9 +577,9 @@ static BOOL GenKey(HCRYPTPROV hProv, ALG_ID Algid, DWORD dwFlags, HCRYPTKEY *phK
         Algid == AT_KEYEXCHANGE || Algid == AT_SIGNATURE || Algid == CALG_RSA_KEYX || Algid == CALG_RSA_SIGN;
     bool fPersistent = false;
     if (fKeyPair) {
-        TableLock lock;
-        auto it = g_contexts.Map().find(hProv);
-        fPersistent = it != g_contexts.Map().end() && !it->second.fVerifyContext;
+        TableLock lock(g_contextsMutex);
+        auto it = g_contexts.find(hProv);
+        fPersistent = it != g_contexts.end() && !it->second.fVerifyContext;
     }
     if (!fPersistent || phKey == nullptr) {
         return g_backend.pfnGenKey(hProv, Algid, dwFlags, phKey);

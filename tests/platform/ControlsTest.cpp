@@ -81,7 +81,7 @@ TEST_F(ControlsTest, InjectedFailureFailsTheNthCallOnceWithItsErrorAndNoEffect)
     EXPECT_EQ(STATUS_SUCCESS, BCryptRegisterProvider(u"Sample", 0, &reg)) << "the record itself is valid";
 }
 
-// Every call is logged with its arguments and outcome; live handle counts
+// Every call is logged with its handle (a named container too) and outcome; live handle counts
 // follow creation and release, and a released context takes its keys along.
 TEST_F(ControlsTest, CallLogAndLiveHandleCountsFollowEveryCall)
 {
@@ -91,7 +91,7 @@ TEST_F(ControlsTest, CallLogAndLiveHandleCountsFollowEveryCall)
     const std::vector<LONG> before = Live();
     HCRYPTKEY hKey = 0, hMissing = 0;
     HCRYPTHASH hHash = 0;
-    HCRYPTPROV hNull = 0;
+    HCRYPTPROV hNull = 0, hNamed = 0;
     Bytes value(32, 3), buffer(128);
     DWORD cbSignature = 128, cbData = 5;
     ASSERT_TRUE(CryptGetUserKey(m_hProv, AT_KEYEXCHANGE, &hKey) &&
@@ -103,32 +103,25 @@ TEST_F(ControlsTest, CallLogAndLiveHandleCountsFollowEveryCall)
     ASSERT_TRUE(CryptEncrypt(hKey, 0, TRUE, 0, buffer.data(), &cbData, 128) && CryptDestroyHash(hHash));
     ASSERT_TRUE(CryptAcquireContextW(&hNull, nullptr, kCedarProvider, PROV_RSA_AES, CRYPT_VERIFYCONTEXT));
     EXPECT_EQ(STATUS_INVALID_PARAMETER, BCryptRegisterProvider(u"Sample", CRYPT_OVERWRITE, nullptr));
+    ASSERT_TRUE(CryptAcquireContextW(&hNamed, u"c", kAlderProvider, PROV_RSA_FULL, 0));
     const std::vector<std::string> expected = {
-        "CryptGetUserKey spec=1 prov ok",
-        "CryptCreateHash alg=800c prov ok",
-        "CryptGetUserKey spec=2 prov error=8009000d",
-        "CryptSetHashParam param=2 cb=20 hash ok",
-        "CryptSignHashW flags=1 spec=1 cb=80 hash ok",
-        "CryptEncrypt cb=5 buf=80 key ok",
-        "CryptDestroyHash hash ok",
-        "CryptAcquireContextW Quorvane Cedar Cryptographic Provider, no container type=18 flags=f0000000 null ok",
-        "BCryptRegisterProvider Sample flags=1 none error=c000000d",
+        "CryptGetUserKey prov ok",         "CryptCreateHash prov ok",      "CryptGetUserKey prov error=8009000d",
+        "CryptSetHashParam hash ok",       "CryptSignHashW hash ok",       "CryptEncrypt key ok",
+        "CryptDestroyHash hash ok",        "CryptAcquireContextW null ok", "BCryptRegisterProvider none error=c000000d",
+        "CryptAcquireContextW c named ok",
     };
     ASSERT_EQ(expected.size(), QvnPlatformGetCallCount());
     QVN_CALL_RECORD r;
     for (DWORD i = 0; i < expected.size() && QvnPlatformGetCall(i, &r); ++i) {
-        std::string str = r.szFunction;
-        str += r.szProvider[0] != 0 ? " " + Narrow(r.szProvider) + (r.fContainerNull ? ", no container" : "") : "";
-        const std::pair<const char *, DWORD> fields[] = {
-            {"type", r.dwProvType}, {"flags", r.dwFlags}, {"spec", r.dwKeySpec}, {"alg", r.dwAlgId},
-            {"param", r.dwParam},   {"cb", r.cbData},     {"buf", r.dwBufLen}};
+        std::string str = r.szFunction + (r.szContainer[0] != 0 ? " " + Narrow(r.szContainer) : "");
         char sz[32];
-        for (const auto &field : fields) {
-            std::snprintf(sz, sizeof(sz), " %s=%x", field.first, static_cast<unsigned>(field.second));
-            str += field.second != 0 ? sz : "";
-        }
         const ULONG_PTR h = r.hHandle;
-        str += h == m_hProv ? " prov" : h == hKey ? " key" : h == hHash ? " hash" : h == hNull ? " null" : " none";
+        str += h == m_hProv  ? " prov"
+               : h == hKey   ? " key"
+               : h == hHash  ? " hash"
+               : h == hNull  ? " null"
+               : h == hNamed ? " named"
+                             : " none";
         std::snprintf(sz, sizeof(sz), " error=%x", static_cast<unsigned>(r.dwError));
         EXPECT_EQ(expected[i], str + (r.fSucceeded ? " ok" : sz)) << i;
     }
@@ -137,7 +130,7 @@ TEST_F(ControlsTest, CallLogAndLiveHandleCountsFollowEveryCall)
     QvnPlatformRecordCalls(FALSE);
     EXPECT_TRUE(CryptGetUserKey(m_hProv, AT_KEYEXCHANGE, &hKey) && CryptDestroyKey(hKey));
     EXPECT_EQ(0u, QvnPlatformGetCallCount()) << "not recording";
-    ASSERT_TRUE(CryptReleaseContext(m_hProv, 0) && CryptReleaseContext(hNull, 0));
+    ASSERT_TRUE(CryptReleaseContext(m_hProv, 0) && CryptReleaseContext(hNull, 0) && CryptReleaseContext(hNamed, 0));
     m_hProv = 0;
     EXPECT_EQ((std::vector<LONG>{before[0] - 1, before[1], before[2]}), Live());
 }

@@ -1,6 +1,6 @@
 // The frame every exported CryptoAPI function runs in: an injected failure
 // ends the call first; the body reports errors by throwing CspError; every
-// call is logged with its arguments and outcome; a failure sets the thread's
+// call is logged with its main handle and outcome; a failure sets the thread's
 // last-error value, which is the last thing the function does.
 #ifndef QVN_ADVAPI32_APIFRAME_H
 #define QVN_ADVAPI32_APIFRAME_H
@@ -21,7 +21,11 @@ namespace advapi32
 class ApiFrame
 {
 public:
-    explicit ApiFrame(const char *pszFunction) : m_pszFunction(pszFunction), m_record(MakeRecord(pszFunction)) {}
+    explicit ApiFrame(const char *pszFunction, ULONG_PTR hHandle = 0)
+        : m_pszFunction(pszFunction), m_record(MakeRecord(pszFunction))
+    {
+        m_record.hHandle = hHandle;
+    }
 
     QVN_CALL_RECORD &Record() { return m_record; }
 

@@ -29,32 +29,18 @@ inline void CopyOut(const void *pvValue, DWORD cbValue, BYTE *pbData, DWORD *pdw
     *pdwDataLen = cbValue;
 }
 
-inline std::shared_ptr<csp::ContextObject> ContextOrFail(HCRYPTPROV hProv)
+// The live object behind a handle of its kind, else the invalid-handle error.
+template <class T> std::shared_ptr<T> ObjectOrFail(ULONG_PTR handle)
 {
-    std::shared_ptr<csp::ContextObject> context = csp::FindContext(hProv);
-    if (!context) {
+    std::shared_ptr<T> object = csp::Table<T>().Find(handle);
+    if (!object) {
         FailInvalidHandle();
     }
-    return context;
+    return object;
 }
-
-inline std::shared_ptr<csp::KeyObject> KeyOrFail(HCRYPTKEY hKey)
-{
-    std::shared_ptr<csp::KeyObject> key = csp::FindKey(hKey);
-    if (!key) {
-        FailInvalidHandle();
-    }
-    return key;
-}
-
-inline std::shared_ptr<csp::HashObject> HashOrFail(HCRYPTHASH hHash)
-{
-    std::shared_ptr<csp::HashObject> hash = csp::FindHash(hHash);
-    if (!hash) {
-        FailInvalidHandle();
-    }
-    return hash;
-}
+constexpr auto ContextOrFail = &ObjectOrFail<csp::ContextObject>;
+constexpr auto KeyOrFail = &ObjectOrFail<csp::KeyObject>;
+constexpr auto HashOrFail = &ObjectOrFail<csp::HashObject>;
 
 // The value set into the hash; NTE_BAD_HASH_STATE when none was (the CSPs
 // compute no hash). The caller holds hash.mutex.

@@ -12,10 +12,9 @@
 #include <pwd.h>
 #include <unistd.h>
 
-namespace qvn
-{
-namespace advapi32
-{
+using namespace qvn;
+using namespace qvn::advapi32;
+
 namespace
 {
 
@@ -41,22 +40,13 @@ void FillPairs(csp::ContextObject &context, const csp::ContainerData &data)
 }
 
 } // namespace
-} // namespace advapi32
-} // namespace qvn
-
-using namespace qvn;
-using namespace qvn::advapi32;
 
 extern "C" BOOL WINAPI CryptAcquireContextW(HCRYPTPROV *phProv, LPCWSTR szContainer, LPCWSTR szProvider,
                                             DWORD dwProvType, DWORD dwFlags)
 {
     ApiFrame frame("CryptAcquireContextW");
     QVN_CALL_RECORD &record = frame.Record();
-    CopyWide(record.szProvider, sizeof(record.szProvider) / sizeof(WCHAR), szProvider);
     CopyWide(record.szContainer, sizeof(record.szContainer) / sizeof(WCHAR), szContainer);
-    record.fContainerNull = szContainer == nullptr ? TRUE : FALSE;
-    record.dwProvType = dwProvType;
-    record.dwFlags = dwFlags;
     return frame.Run([&] {
         if (phProv == nullptr) {
             FailInvalidParameter();
@@ -106,16 +96,14 @@ extern "C" BOOL WINAPI CryptAcquireContextW(HCRYPTPROV *phProv, LPCWSTR szContai
         default:
             csp::Fail(NTE_BAD_FLAGS);
         }
-        *phProv = csp::AddContext(std::move(context));
+        *phProv = csp::Table<csp::ContextObject>().Add(std::move(context));
         record.hHandle = *phProv;
     });
 }
 
 extern "C" BOOL WINAPI CryptReleaseContext(HCRYPTPROV hProv, DWORD dwFlags)
 {
-    ApiFrame frame("CryptReleaseContext");
-    frame.Record().hHandle = hProv;
-    frame.Record().dwFlags = dwFlags;
+    ApiFrame frame("CryptReleaseContext", hProv);
     return frame.Run([&] {
         if (!csp::ReleaseContext(hProv)) {
             FailInvalidHandle();

@@ -6,10 +6,9 @@
 
 #include <algorithm>
 
-namespace qvn
-{
-namespace advapi32
-{
+using namespace qvn;
+using namespace qvn::advapi32;
+
 namespace
 {
 
@@ -33,21 +32,11 @@ void CheckEncryptionKey(const csp::KeyObject &key, HCRYPTHASH hHash, BOOL Final,
 }
 
 } // namespace
-} // namespace advapi32
-} // namespace qvn
-
-using namespace qvn;
-using namespace qvn::advapi32;
 
 extern "C" BOOL WINAPI CryptEncrypt(HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final, DWORD dwFlags, BYTE *pbData,
                                     DWORD *pdwDataLen, DWORD dwBufLen)
 {
-    ApiFrame frame("CryptEncrypt");
-    QVN_CALL_RECORD &record = frame.Record();
-    record.hHandle = hKey;
-    record.dwFlags = dwFlags;
-    record.cbData = pdwDataLen != nullptr ? *pdwDataLen : 0;
-    record.dwBufLen = dwBufLen;
+    ApiFrame frame("CryptEncrypt", hKey);
     return frame.Run([&] {
         std::shared_ptr<csp::KeyObject> key = KeyOrFail(hKey);
         if (pdwDataLen == nullptr) {
@@ -75,11 +64,7 @@ extern "C" BOOL WINAPI CryptEncrypt(HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final
 extern "C" BOOL WINAPI CryptDecrypt(HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final, DWORD dwFlags, BYTE *pbData,
                                     DWORD *pdwDataLen)
 {
-    ApiFrame frame("CryptDecrypt");
-    QVN_CALL_RECORD &record = frame.Record();
-    record.hHandle = hKey;
-    record.dwFlags = dwFlags;
-    record.cbData = pdwDataLen != nullptr ? *pdwDataLen : 0;
+    ApiFrame frame("CryptDecrypt", hKey);
     return frame.Run([&] {
         std::shared_ptr<csp::KeyObject> key = KeyOrFail(hKey);
         if (pbData == nullptr || pdwDataLen == nullptr) {

@@ -10,14 +10,10 @@ using namespace qvn::advapi32;
 extern "C" BOOL WINAPI CryptCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY hKey, DWORD dwFlags,
                                        HCRYPTHASH *phHash)
 {
-    ApiFrame frame("CryptCreateHash");
-    QVN_CALL_RECORD &record = frame.Record();
-    record.hHandle = hProv;
-    record.dwAlgId = Algid;
-    record.dwFlags = dwFlags;
+    ApiFrame frame("CryptCreateHash", hProv);
     return frame.Run([&] {
         std::shared_ptr<csp::ContextObject> context = ContextOrFail(hProv);
-        if (phHash == nullptr || (hKey != 0 && !csp::FindKey(hKey))) {
+        if (phHash == nullptr || (hKey != 0 && !csp::Table<csp::KeyObject>().Find(hKey))) {
             FailInvalidParameter();
         }
         if (dwFlags != 0) {
@@ -34,19 +30,14 @@ extern "C" BOOL WINAPI CryptCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY
         hash->hOwner = hProv;
         hash->pProvider = context->pProvider;
         hash->pAlgorithm = pAlgorithm;
-        *phHash = csp::AddHash(std::move(hash));
+        *phHash = csp::Table<csp::HashObject>().Add(std::move(hash));
     });
 }
 
 extern "C" BOOL WINAPI CryptGetHashParam(HCRYPTHASH hHash, DWORD dwParam, BYTE *pbData, DWORD *pdwDataLen,
                                          DWORD dwFlags)
 {
-    ApiFrame frame("CryptGetHashParam");
-    QVN_CALL_RECORD &record = frame.Record();
-    record.hHandle = hHash;
-    record.dwParam = dwParam;
-    record.dwFlags = dwFlags;
-    record.cbData = pdwDataLen != nullptr ? *pdwDataLen : 0;
+    ApiFrame frame("CryptGetHashParam", hHash);
     return frame.Run([&] {
         std::shared_ptr<csp::HashObject> hash = HashOrFail(hHash);
         if (dwFlags != 0) {
@@ -83,11 +74,7 @@ extern "C" BOOL WINAPI CryptGetHashParam(HCRYPTHASH hHash, DWORD dwParam, BYTE *
 
 extern "C" BOOL WINAPI CryptSetHashParam(HCRYPTHASH hHash, DWORD dwParam, const BYTE *pbData, DWORD dwFlags)
 {
-    ApiFrame frame("CryptSetHashParam");
-    QVN_CALL_RECORD &record = frame.Record();
-    record.hHandle = hHash;
-    record.dwParam = dwParam;
-    record.dwFlags = dwFlags;
+    ApiFrame frame("CryptSetHashParam", hHash);
     return frame.Run([&] {
         std::shared_ptr<csp::HashObject> hash = HashOrFail(hHash);
         if (dwFlags != 0) {
@@ -100,7 +87,6 @@ extern "C" BOOL WINAPI CryptSetHashParam(HCRYPTHASH hHash, DWORD dwParam, const 
             FailInvalidParameter();
         }
         // The value has no length argument: the algorithm's hash size is read.
-        record.cbData = hash->pAlgorithm->cbHash;
         std::lock_guard<std::mutex> lock(hash->mutex);
         std::memcpy(hash->abValue, pbData, hash->pAlgorithm->cbHash);
         hash->fHasValue = true;
@@ -109,10 +95,9 @@ extern "C" BOOL WINAPI CryptSetHashParam(HCRYPTHASH hHash, DWORD dwParam, const 
 
 extern "C" BOOL WINAPI CryptDestroyHash(HCRYPTHASH hHash)
 {
-    ApiFrame frame("CryptDestroyHash");
-    frame.Record().hHandle = hHash;
+    ApiFrame frame("CryptDestroyHash", hHash);
     return frame.Run([&] {
-        if (!csp::RemoveHash(hHash)) {
+        if (!csp::Table<csp::HashObject>().Remove(hHash)) {
             FailInvalidHandle();
         }
     });

@@ -7,10 +7,9 @@
 
 #include <wincrypt.h>
 
-namespace qvn
-{
-namespace advapi32
-{
+using namespace qvn;
+using namespace qvn::advapi32;
+
 namespace
 {
 
@@ -35,7 +34,7 @@ HCRYPTKEY NewKeyHandle(HCRYPTPROV hOwner, const csp::ProviderInfo *pProvider, AL
     key->algid = algid;
     key->fExportable = pair.fExportable;
     key->key = pair.key;
-    return csp::AddKey(std::move(key));
+    return csp::Table<csp::KeyObject>().Add(std::move(key));
 }
 
 // Installs a key pair as the context's pair of that spec and, for a context
@@ -50,19 +49,10 @@ void InstallPair(csp::ContextObject &context, DWORD dwKeySpec, const csp::KeyPai
 }
 
 } // namespace
-} // namespace advapi32
-} // namespace qvn
-
-using namespace qvn;
-using namespace qvn::advapi32;
 
 extern "C" BOOL WINAPI CryptGenKey(HCRYPTPROV hProv, ALG_ID Algid, DWORD dwFlags, HCRYPTKEY *phKey)
 {
-    ApiFrame frame("CryptGenKey");
-    QVN_CALL_RECORD &record = frame.Record();
-    record.hHandle = hProv;
-    record.dwAlgId = Algid;
-    record.dwFlags = dwFlags;
+    ApiFrame frame("CryptGenKey", hProv);
     return frame.Run([&] {
         std::shared_ptr<csp::ContextObject> context = ContextOrFail(hProv);
         if (phKey == nullptr) {
@@ -84,7 +74,6 @@ extern "C" BOOL WINAPI CryptGenKey(HCRYPTPROV hProv, ALG_ID Algid, DWORD dwFlags
         default:
             csp::Fail(NTE_BAD_ALGID);
         }
-        record.dwKeySpec = dwKeySpec;
         if ((dwFlags & 0xffff & ~kGenKeyFlags) != 0) {
             csp::Fail(NTE_BAD_FLAGS);
         }
@@ -108,9 +97,7 @@ extern "C" BOOL WINAPI CryptGenKey(HCRYPTPROV hProv, ALG_ID Algid, DWORD dwFlags
 
 extern "C" BOOL WINAPI CryptGetUserKey(HCRYPTPROV hProv, DWORD dwKeySpec, HCRYPTKEY *phUserKey)
 {
-    ApiFrame frame("CryptGetUserKey");
-    frame.Record().hHandle = hProv;
-    frame.Record().dwKeySpec = dwKeySpec;
+    ApiFrame frame("CryptGetUserKey", hProv);
     return frame.Run([&] {
         std::shared_ptr<csp::ContextObject> context = ContextOrFail(hProv);
         if (phUserKey == nullptr) {
@@ -134,12 +121,7 @@ extern "C" BOOL WINAPI CryptGetUserKey(HCRYPTPROV hProv, DWORD dwKeySpec, HCRYPT
 
 extern "C" BOOL WINAPI CryptGetKeyParam(HCRYPTKEY hKey, DWORD dwParam, BYTE *pbData, DWORD *pdwDataLen, DWORD dwFlags)
 {
-    ApiFrame frame("CryptGetKeyParam");
-    QVN_CALL_RECORD &record = frame.Record();
-    record.hHandle = hKey;
-    record.dwParam = dwParam;
-    record.dwFlags = dwFlags;
-    record.cbData = pdwDataLen != nullptr ? *pdwDataLen : 0;
+    ApiFrame frame("CryptGetKeyParam", hKey);
     return frame.Run([&] {
         std::shared_ptr<csp::KeyObject> key = KeyOrFail(hKey);
         if (dwFlags != 0) {
@@ -173,15 +155,10 @@ extern "C" BOOL WINAPI CryptGetKeyParam(HCRYPTKEY hKey, DWORD dwParam, BYTE *pbD
 extern "C" BOOL WINAPI CryptExportKey(HCRYPTKEY hKey, HCRYPTKEY hExpKey, DWORD dwBlobType, DWORD dwFlags, BYTE *pbData,
                                       DWORD *pdwDataLen)
 {
-    ApiFrame frame("CryptExportKey");
-    QVN_CALL_RECORD &record = frame.Record();
-    record.hHandle = hKey;
-    record.dwParam = dwBlobType;
-    record.dwFlags = dwFlags;
-    record.cbData = pdwDataLen != nullptr ? *pdwDataLen : 0;
+    ApiFrame frame("CryptExportKey", hKey);
     return frame.Run([&] {
         std::shared_ptr<csp::KeyObject> key = KeyOrFail(hKey);
-        if (hExpKey != 0 && !csp::FindKey(hExpKey)) {
+        if (hExpKey != 0 && !csp::Table<csp::KeyObject>().Find(hExpKey)) {
             FailInvalidHandle();
         }
         if (pdwDataLen == nullptr) {
@@ -229,15 +206,10 @@ extern "C" BOOL WINAPI CryptExportKey(HCRYPTKEY hKey, HCRYPTKEY hExpKey, DWORD d
 extern "C" BOOL WINAPI CryptImportKey(HCRYPTPROV hProv, const BYTE *pbData, DWORD dwDataLen, HCRYPTKEY hPubKey,
                                       DWORD dwFlags, HCRYPTKEY *phKey)
 {
-    ApiFrame frame("CryptImportKey");
-    QVN_CALL_RECORD &record = frame.Record();
-    record.hHandle = hProv;
-    record.cbData = dwDataLen;
-    record.dwFlags = dwFlags;
-    record.dwParam = pbData != nullptr && dwDataLen > 0 ? pbData[0] : 0;
+    ApiFrame frame("CryptImportKey", hProv);
     return frame.Run([&] {
         std::shared_ptr<csp::ContextObject> context = ContextOrFail(hProv);
-        if (hPubKey != 0 && !csp::FindKey(hPubKey)) {
+        if (hPubKey != 0 && !csp::Table<csp::KeyObject>().Find(hPubKey)) {
             FailInvalidHandle();
         }
         if (pbData == nullptr || dwDataLen == 0 || phKey == nullptr) {
@@ -252,7 +224,6 @@ extern "C" BOOL WINAPI CryptImportKey(HCRYPTPROV hProv, const BYTE *pbData, DWOR
         pair.fExportable = (dwFlags & CRYPT_EXPORTABLE) != 0;
         if (parsed.bType == PRIVATEKEYBLOB) {
             const DWORD dwKeySpec = KeySpecOf(parsed.aiKeyAlg);
-            record.dwKeySpec = dwKeySpec;
             if ((dwFlags & CRYPT_USER_PROTECTED) != 0 && context->fSilent) {
                 csp::Fail(NTE_SILENT_CONTEXT);
             }
@@ -264,10 +235,9 @@ extern "C" BOOL WINAPI CryptImportKey(HCRYPTPROV hProv, const BYTE *pbData, DWOR
 
 extern "C" BOOL WINAPI CryptDestroyKey(HCRYPTKEY hKey)
 {
-    ApiFrame frame("CryptDestroyKey");
-    frame.Record().hHandle = hKey;
+    ApiFrame frame("CryptDestroyKey", hKey);
     return frame.Run([&] {
-        if (!csp::RemoveKey(hKey)) {
+        if (!csp::Table<csp::KeyObject>().Remove(hKey)) {
             FailInvalidHandle();
         }
     });

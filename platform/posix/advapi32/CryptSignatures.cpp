@@ -6,10 +6,9 @@
 
 #include <algorithm>
 
-namespace qvn
-{
-namespace advapi32
-{
+using namespace qvn;
+using namespace qvn::advapi32;
+
 namespace
 {
 
@@ -36,28 +35,18 @@ std::vector<uint8_t> SignatureInput(csp::HashObject &hash, DWORD dwFlags)
 }
 
 } // namespace
-} // namespace advapi32
-} // namespace qvn
-
-using namespace qvn;
-using namespace qvn::advapi32;
 
 extern "C" BOOL WINAPI CryptSignHashW(HCRYPTHASH hHash, DWORD dwKeySpec, LPCWSTR szDescription, DWORD dwFlags,
                                       BYTE *pbSignature, DWORD *pdwSigLen)
 {
-    ApiFrame frame("CryptSignHashW");
-    QVN_CALL_RECORD &record = frame.Record();
-    record.hHandle = hHash;
-    record.dwKeySpec = dwKeySpec;
-    record.dwFlags = dwFlags;
-    record.cbData = pdwSigLen != nullptr ? *pdwSigLen : 0;
+    ApiFrame frame("CryptSignHashW", hHash);
     return frame.Run([&] {
         std::shared_ptr<csp::HashObject> hash = HashOrFail(hHash);
         if (pdwSigLen == nullptr) {
             FailInvalidParameter();
         }
         CheckSignArguments(dwFlags, szDescription);
-        std::shared_ptr<csp::ContextObject> context = csp::FindContext(hash->hOwner);
+        std::shared_ptr<csp::ContextObject> context = csp::Table<csp::ContextObject>().Find(hash->hOwner);
         if (!context) {
             FailInvalidHandle();
         }
@@ -91,11 +80,7 @@ extern "C" BOOL WINAPI CryptSignHashW(HCRYPTHASH hHash, DWORD dwKeySpec, LPCWSTR
 extern "C" BOOL WINAPI CryptVerifySignatureW(HCRYPTHASH hHash, const BYTE *pbSignature, DWORD dwSigLen,
                                              HCRYPTKEY hPubKey, LPCWSTR szDescription, DWORD dwFlags)
 {
-    ApiFrame frame("CryptVerifySignatureW");
-    QVN_CALL_RECORD &record = frame.Record();
-    record.hHandle = hHash;
-    record.cbData = dwSigLen;
-    record.dwFlags = dwFlags;
+    ApiFrame frame("CryptVerifySignatureW", hHash);
     return frame.Run([&] {
         std::shared_ptr<csp::HashObject> hash = HashOrFail(hHash);
         std::shared_ptr<csp::KeyObject> key = KeyOrFail(hPubKey);

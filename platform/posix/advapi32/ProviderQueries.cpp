@@ -21,10 +21,7 @@ using namespace qvn::advapi32;
 extern "C" BOOL WINAPI CryptGetProvParam(HCRYPTPROV hProv, DWORD dwParam, BYTE *pbData, DWORD *pdwDataLen,
                                          DWORD dwFlags)
 {
-    ApiFrame frame("CryptGetProvParam");
-    frame.Record().hHandle = hProv;
-    frame.Record().dwParam = dwParam;
-    frame.Record().dwFlags = dwFlags;
+    ApiFrame frame("CryptGetProvParam", hProv);
     return frame.Run([&] {
         const std::shared_ptr<csp::ContextObject> context = ContextOrFail(hProv);
         if (pdwDataLen == nullptr) {
@@ -68,8 +65,6 @@ extern "C" BOOL WINAPI CryptEnumProvidersW(DWORD dwIndex, DWORD *pdwReserved, DW
                                            LPWSTR szProvName, DWORD *pcbProvName)
 {
     ApiFrame frame("CryptEnumProvidersW");
-    frame.Record().dwParam = dwIndex;
-    frame.Record().dwFlags = dwFlags;
     return frame.Run([&] {
         if (pdwReserved != nullptr || pdwProvType == nullptr || pcbProvName == nullptr) {
             FailInvalidParameter();

@@ -6,21 +6,14 @@
 #include <CspError.h>
 #include <Objects.h>
 
-namespace
-{
-
-void ClearPromptMarksOnReset()
+void qvn::ClearPromptMarks()
 {
     try {
-        qvn::csp::ClearAllPromptMarks();
+        csp::ClearAllPromptMarks();
     } catch (...) {
         // a store that cannot be read has no marks to clear
     }
 }
-
-const bool g_fResetHookRegistered = (qvn::RegisterResetHook(&ClearPromptMarksOnReset), true);
-
-} // namespace
 
 extern "C" void QvnPlatformSetStoreDirectory(const char *pszDirectory)
 {
@@ -61,15 +54,15 @@ extern "C" BOOL QvnPlatformSetContainerNeedsPrompt(LPCWSTR pszProvider, LPCWSTR 
 
 extern "C" LONG QvnPlatformLiveContexts(void)
 {
-    return qvn::csp::LiveContextCount();
+    return qvn::csp::Table<qvn::csp::ContextObject>().Count();
 }
 
 extern "C" LONG QvnPlatformLiveKeys(void)
 {
-    return qvn::csp::LiveKeyCount();
+    return qvn::csp::Table<qvn::csp::KeyObject>().Count();
 }
 
 extern "C" LONG QvnPlatformLiveHashes(void)
 {
-    return qvn::csp::LiveHashCount();
+    return qvn::csp::Table<qvn::csp::HashObject>().Count();
 }

@@ -14,10 +14,7 @@
 //   interface <id> <flags> <function>...
 //
 // Each call honours an injected failure first (it then returns the injected
-// value as its NTSTATUS and does nothing) and enters the call log with
-// szProvider = the provider name and dwFlags = the call's dwFlags (for the
-// query: its dwMode, with dwInterface in dwParam and the buffer size passed in
-// cbData).
+// value as its NTSTATUS and does nothing) and enters the call log.
 #include "ProviderRegistrations.h"
 
 #include "../controls/controls.h"
@@ -31,6 +28,7 @@
 #include <ntstatus.h>
 #include <bcrypt_provider.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -165,65 +163,45 @@ bool ParseRecord(const std::string &strText, Registration *pRegistration)
     return !pRegistration->strImage.empty();
 }
 
-// Places a registration in one block: the CRYPT_PROVIDER_REG first, then
-// everything it points to. With no buffer it only counts the bytes.
-class Layout
+// The registration with its one interface entry in one malloc'd block: the
+// records, then the string pointers (aliases, then functions), then the
+// strings. Null when there is no memory.
+PCRYPT_PROVIDER_REG Marshal(const Registration &registration, const Interface &entry, ULONG *pcbBlock)
 {
-public:
-    explicit Layout(BYTE *pbBuffer) : m_pbBuffer(pbBuffer) {}
-
-    template <class T> T *Take(size_t cItems)
-    {
-        m_cb = (m_cb + alignof(T) - 1) / alignof(T) * alignof(T);
-        T *pItems = m_pbBuffer != nullptr ? reinterpret_cast<T *>(m_pbBuffer + m_cb) : nullptr;
-        m_cb += sizeof(T) * cItems;
-        return pItems;
-    }
-    PWSTR String(const std::u16string &str)
-    {
-        WCHAR *psz = Take<WCHAR>(str.size() + 1);
-        if (psz != nullptr) {
-            std::memcpy(psz, str.c_str(), (str.size() + 1) * sizeof(WCHAR));
+    struct Records {
+        CRYPT_PROVIDER_REG reg;
+        CRYPT_IMAGE_REG image;
+        CRYPT_INTERFACE_REG entry;
+        PCRYPT_INTERFACE_REG pEntry;
+    };
+    const ULONG cAliases = static_cast<ULONG>(registration.aliases.size());
+    const ULONG cFunctions = static_cast<ULONG>(entry.functions.size());
+    size_t cchText = registration.strImage.size() + 1;
+    for (const auto *pStrings : {&registration.aliases, &entry.functions}) {
+        for (const std::u16string &str : *pStrings) {
+            cchText += str.size() + 1;
         }
+    }
+    const size_t cbBlock = sizeof(Records) + (cAliases + cFunctions) * sizeof(PWSTR) + cchText * sizeof(WCHAR);
+    Records *pRecords = static_cast<Records *>(std::calloc(1, cbBlock)); // the strings' NULs included
+    if (pRecords == nullptr) {
+        return nullptr;
+    }
+    PWSTR *rgpsz = reinterpret_cast<PWSTR *>(pRecords + 1);
+    WCHAR *pchNext = reinterpret_cast<WCHAR *>(rgpsz + cAliases + cFunctions);
+    const auto Place = [&](const std::u16string &str) {
+        PWSTR psz = pchNext;
+        pchNext = std::copy(str.begin(), str.end(), pchNext) + 1;
         return psz;
-    }
-    size_t Size() const { return m_cb; }
-
-private:
-    BYTE *m_pbBuffer;
-    size_t m_cb = 0;
-};
-
-// Lays out the registration with its one interface entry; returns the size.
-size_t Marshal(const Registration &registration, const Interface &entry, BYTE *pbBuffer)
-{
-    Layout layout(pbBuffer);
-    CRYPT_PROVIDER_REG *pReg = layout.Take<CRYPT_PROVIDER_REG>(1);
-    CRYPT_IMAGE_REG *pImage = layout.Take<CRYPT_IMAGE_REG>(1);
-    PCRYPT_INTERFACE_REG *rgpInterfaces = layout.Take<PCRYPT_INTERFACE_REG>(1);
-    CRYPT_INTERFACE_REG *pInterface = layout.Take<CRYPT_INTERFACE_REG>(1);
-    PWSTR *rgpszAliases = layout.Take<PWSTR>(registration.aliases.size());
-    PWSTR *rgpszFunctions = layout.Take<PWSTR>(entry.functions.size());
-    for (size_t i = 0; i < registration.aliases.size(); ++i) {
-        PWSTR psz = layout.String(registration.aliases[i]);
-        if (pbBuffer != nullptr) {
-            rgpszAliases[i] = psz;
-        }
-    }
-    for (size_t i = 0; i < entry.functions.size(); ++i) {
-        PWSTR psz = layout.String(entry.functions[i]);
-        if (pbBuffer != nullptr) {
-            rgpszFunctions[i] = psz;
-        }
-    }
-    PWSTR pszImage = layout.String(registration.strImage);
-    if (pbBuffer != nullptr) {
-        *pInterface = {entry.dwInterface, entry.dwFlags, static_cast<ULONG>(entry.functions.size()), rgpszFunctions};
-        rgpInterfaces[0] = pInterface;
-        *pImage = {pszImage, 1, rgpInterfaces};
-        *pReg = {static_cast<ULONG>(registration.aliases.size()), rgpszAliases, pImage, nullptr};
-    }
-    return layout.Size();
+    };
+    std::transform(registration.aliases.begin(), registration.aliases.end(), rgpsz, Place);
+    std::transform(entry.functions.begin(), entry.functions.end(), rgpsz + cAliases, Place);
+    pRecords->entry = {entry.dwInterface, entry.dwFlags, cFunctions, rgpsz + cAliases};
+    pRecords->pEntry = &pRecords->entry;
+    pRecords->image = {Place(registration.strImage), 1, &pRecords->pEntry};
+    pRecords->reg = {cAliases, rgpsz, &pRecords->image, nullptr};
+    *pcbBlock = static_cast<ULONG>(cbBlock);
+    return &pRecords->reg;
 }
 
 // Runs a store operation: file failures become NTSTATUS values.
@@ -299,15 +277,8 @@ NTSTATUS Query(LPCWSTR pszProvider, ULONG dwMode, ULONG dwInterface, ULONG *pcbB
             if (entry.dwInterface != dwInterface) {
                 continue;
             }
-            const size_t cbNeeded = Marshal(registration, entry, nullptr);
-            BYTE *pbBuffer = static_cast<BYTE *>(std::malloc(cbNeeded));
-            if (pbBuffer == nullptr) {
-                return STATUS_NO_MEMORY;
-            }
-            Marshal(registration, entry, pbBuffer);
-            *ppBuffer = reinterpret_cast<PCRYPT_PROVIDER_REG>(pbBuffer);
-            *pcbBuffer = static_cast<ULONG>(cbNeeded);
-            return STATUS_SUCCESS;
+            *ppBuffer = Marshal(registration, entry, pcbBuffer);
+            return *ppBuffer != nullptr ? STATUS_SUCCESS : STATUS_NO_MEMORY;
         }
         return STATUS_NOT_FOUND;
     });
@@ -371,22 +342,16 @@ namespace
 {
 
 // Logs the call, and runs it unless a failure is injected into it.
-template <class Call> NTSTATUS Logged(QVN_CALL_RECORD &record, Call call)
+template <class Call> NTSTATUS Logged(const char *pszFunction, Call call)
 {
+    QVN_CALL_RECORD record = qvn::MakeRecord(pszFunction);
     DWORD dwInjected = 0;
     const NTSTATUS status =
-        qvn::ConsumeInjectedFailure(record.szFunction, &dwInjected) ? static_cast<NTSTATUS>(dwInjected) : call();
+        qvn::ConsumeInjectedFailure(pszFunction, &dwInjected) ? static_cast<NTSTATUS>(dwInjected) : call();
     record.fSucceeded = status >= 0 ? TRUE : FALSE;
     record.dwError = status >= 0 ? 0 : static_cast<DWORD>(status);
     qvn::LogCall(record);
     return status;
-}
-
-QVN_CALL_RECORD Record(const char *pszFunction, LPCWSTR pszProvider)
-{
-    QVN_CALL_RECORD record = qvn::MakeRecord(pszFunction);
-    qvn::CopyWide(record.szProvider, sizeof(record.szProvider) / sizeof(WCHAR), pszProvider);
-    return record;
 }
 
 } // namespace
@@ -395,25 +360,19 @@ extern "C" {
 
 NTSTATUS WINAPI BCryptRegisterProvider(LPCWSTR pszProvider, ULONG dwFlags, PCRYPT_PROVIDER_REG pReg)
 {
-    QVN_CALL_RECORD record = Record("BCryptRegisterProvider", pszProvider);
-    record.dwFlags = dwFlags;
-    return Logged(record, [&] { return Register(pszProvider, dwFlags, pReg); });
+    return Logged("BCryptRegisterProvider", [&] { return Register(pszProvider, dwFlags, pReg); });
 }
 
 NTSTATUS WINAPI BCryptUnregisterProvider(LPCWSTR pszProvider)
 {
-    QVN_CALL_RECORD record = Record("BCryptUnregisterProvider", pszProvider);
-    return Logged(record, [&] { return Unregister(pszProvider); });
+    return Logged("BCryptUnregisterProvider", [&] { return Unregister(pszProvider); });
 }
 
 NTSTATUS WINAPI BCryptQueryProviderRegistration(LPCWSTR pszProvider, ULONG dwMode, ULONG dwInterface, ULONG *pcbBuffer,
                                                 PCRYPT_PROVIDER_REG *ppBuffer)
 {
-    QVN_CALL_RECORD record = Record("BCryptQueryProviderRegistration", pszProvider);
-    record.dwFlags = dwMode;
-    record.dwParam = dwInterface;
-    record.cbData = pcbBuffer != nullptr ? *pcbBuffer : 0;
-    return Logged(record, [&] { return Query(pszProvider, dwMode, dwInterface, pcbBuffer, ppBuffer); });
+    return Logged("BCryptQueryProviderRegistration",
+                  [&] { return Query(pszProvider, dwMode, dwInterface, pcbBuffer, ppBuffer); });
 }
 
 // Releases a buffer that BCryptQueryProviderRegistration allocated; null is

@@ -1,11 +1,10 @@
 // The QvnPlatform test controls that are not tied to one Win32 library:
-// failure injection, the call log, reset hooks and the emulated Windows
+// failure injection, the call log, the reset of everything and the emulated Windows
 // version.
 #include "controls.h"
 
 #include "../crt/runtime.h"
 
-#include <algorithm>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -35,7 +34,6 @@ struct ControlState {
     bool fRecording = false;
     std::vector<QVN_CALL_RECORD> calls;
     DWORD dwCallCount = 0;
-    std::vector<void (*)()> resetHooks;
     DWORD dwMajorVersion = kDefaultMajorVersion;
     DWORD dwMinorVersion = kDefaultMinorVersion;
 };
@@ -120,18 +118,6 @@ void CopyWide(WCHAR *pszDest, size_t cchDest, LPCWSTR pszSource)
     pszDest[cch] = 0;
 }
 
-void RegisterResetHook(void (*pfnHook)())
-{
-    if (pfnHook == nullptr) {
-        return;
-    }
-    ControlState &state = State();
-    std::lock_guard<std::mutex> lock(state.mutex);
-    if (std::find(state.resetHooks.begin(), state.resetHooks.end(), pfnHook) == state.resetHooks.end()) {
-        state.resetHooks.push_back(pfnHook);
-    }
-}
-
 void GetEmulatedWindowsVersion(DWORD *pdwMajorVersion, DWORD *pdwMinorVersion)
 {
     ControlState &state = State();
@@ -149,7 +135,6 @@ extern "C" {
 
 void QvnPlatformReset(void)
 {
-    std::vector<void (*)()> hooks;
     {
         ControlState &state = State();
         std::lock_guard<std::mutex> lock(state.mutex);
@@ -159,12 +144,9 @@ void QvnPlatformReset(void)
         state.dwCallCount = 0;
         state.dwMajorVersion = qvn::kDefaultMajorVersion;
         state.dwMinorVersion = qvn::kDefaultMinorVersion;
-        hooks = state.resetHooks;
     }
     qvn::ResetRuntimeControls();
-    for (void (*pfnHook)() : hooks) {
-        pfnHook();
-    }
+    qvn::ClearPromptMarks();
 }
 
 void QvnPlatformSetWindowsVersion(DWORD dwMajorVersion, DWORD dwMinorVersion)

@@ -32,10 +32,9 @@ QVN_CALL_RECORD MakeRecord(const char *pszFunction);
 // the result is always NUL-terminated. A null source gives an empty string.
 void CopyWide(WCHAR *pszDest, size_t cchDest, LPCWSTR pszSource);
 
-// Registers a function that QvnPlatformReset calls (outside every lock of the
-// controls, after their own state is reset). Registering the same function
-// twice has no further effect.
-void RegisterResetHook(void (*pfnHook)());
+// Clears the prompt mark of every container in the key store (part of
+// QvnPlatformReset; a store that cannot be read has none).
+void ClearPromptMarks();
 
 // The emulated Windows version that VerifyVersionInfoW compares against.
 void GetEmulatedWindowsVersion(DWORD *pdwMajorVersion, DWORD *pdwMinorVersion);

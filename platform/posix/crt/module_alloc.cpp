@@ -10,6 +10,7 @@
 
 #include "runtime.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <mutex>
 #include <unordered_map>
@@ -43,12 +44,7 @@ AllocState &State()
 bool AllZero(const void *pv, size_t cb)
 {
     const unsigned char *pb = static_cast<const unsigned char *>(pv);
-    for (size_t i = 0; i < cb; ++i) {
-        if (pb[i] != 0) {
-            return false;
-        }
-    }
-    return true;
+    return std::all_of(pb, pb + cb, [](unsigned char b) { return b == 0; });
 }
 
 } // namespace
@@ -172,9 +168,7 @@ BOOL QvnPlatformGetModuleFree(DWORD dwIndex, SIZE_T *pcbBlock, BOOL *pfAllZero)
     if (pcbBlock != nullptr) {
         *pcbBlock = state.frees[dwIndex].cbBlock;
     }
-    if (pfAllZero != nullptr) {
-        *pfAllZero = state.frees[dwIndex].fAllZero ? TRUE : FALSE;
-    }
+    *pfAllZero = state.frees[dwIndex].fAllZero ? TRUE : FALSE;
     return TRUE;
 }
 

@@ -6,6 +6,7 @@
 #include "runtime.h"
 #include "../kernel32/wide.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -35,18 +36,13 @@ std::u16string FromNullable(const WCHAR *psz)
     return psz == nullptr ? std::u16string() : std::u16string(psz);
 }
 
-// Copies str with its NUL into a caller buffer. A null buffer of size 0 means
-// the caller does not want this part; a buffer that is too small fails.
+// Copies str with its NUL into a caller buffer; false when it does not fit.
 bool CopyOut(const std::u16string &str, WCHAR *pszBuffer, DWORD cchBuffer)
 {
-    if (pszBuffer == nullptr) {
-        return cchBuffer == 0;
-    }
-    if (str.size() + 1 > cchBuffer) {
+    if (pszBuffer == nullptr || str.size() + 1 > cchBuffer) {
         return false;
     }
-    str.copy(pszBuffer, str.size());
-    pszBuffer[str.size()] = 0;
+    *std::copy(str.begin(), str.end(), pszBuffer) = 0;
     return true;
 }
 
@@ -113,16 +109,11 @@ BOOL QvnPlatformGetLastAssert(WCHAR *pszMessage, DWORD cchMessage, WCHAR *pszFil
     if (!state.fHaveReport) {
         return FALSE;
     }
-    // Check both buffers before writing either, so that a failed call writes nothing.
-    if ((pszMessage == nullptr ? cchMessage != 0 : state.strMessage.size() + 1 > cchMessage) ||
-        (pszFile == nullptr ? cchFile != 0 : state.strFile.size() + 1 > cchFile)) {
+    if (!CopyOut(state.strMessage, pszMessage, cchMessage) || !CopyOut(state.strFile, pszFile, cchFile) ||
+        pdwLine == nullptr) {
         return FALSE;
     }
-    CopyOut(state.strMessage, pszMessage, cchMessage);
-    CopyOut(state.strFile, pszFile, cchFile);
-    if (pdwLine != nullptr) {
-        *pdwLine = state.dwLine;
-    }
+    *pdwLine = state.dwLine;
     return TRUE;
 }
 

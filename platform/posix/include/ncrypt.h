@@ -49,7 +49,6 @@ typedef struct _NCryptBufferDesc {
 #define NCRYPT_PAD_PSS_FLAG 0x00000008
 #define NCRYPT_MACHINE_KEY_FLAG 0x00000020
 #define NCRYPT_SILENT_FLAG 0x00000040
-#define NCRYPT_OVERWRITE_KEY_FLAG 0x00000080
 
 /* Algorithm operation classes. */
 #define NCRYPT_CIPHER_OPERATION 0x00000001

@@ -43,23 +43,13 @@ void QvnPlatformClearFailures(void);
 
 /* ---- Call log ----------------------------------------------------------------
  * While recording is on (it is off at start and after QvnPlatformReset), every
- * CryptoAPI and bcrypt call, in order, with its arguments. Fields that do not
- * apply to a function are 0 / empty. */
+ * CryptoAPI and bcrypt call, in order, with its main handle and outcome. */
 typedef struct _QVN_CALL_RECORD {
-    char szFunction[40];    /* "CryptAcquireContextW", ...                       */
-    WCHAR szProvider[128];  /* provider (CSP or CNG provider) name, if any      */
-    WCHAR szContainer[128]; /* container name; empty when none was passed      */
-    BOOL fContainerNull;    /* TRUE when the container argument was NULL        */
-    DWORD dwProvType;       /* CryptAcquireContextW                             */
-    DWORD dwFlags;          /* the call's dwFlags                              */
-    DWORD dwKeySpec;        /* CryptGetUserKey, CryptSignHashW, CryptGenKey     */
-    DWORD dwAlgId;          /* CryptCreateHash, CryptGenKey                     */
-    DWORD dwParam;          /* Get/SetKeyParam, Get/SetHashParam, blob type     */
-    DWORD cbData;           /* data length passed in (in/out lengths: the in)   */
-    DWORD dwBufLen;         /* CryptEncrypt buffer length                       */
-    ULONG_PTR hHandle;      /* the main handle argument (context/key/hash)      */
+    char szFunction[40];    /* "CryptAcquireContextW", ...                         */
+    WCHAR szContainer[128]; /* CryptAcquireContextW: the container named, if any */
+    ULONG_PTR hHandle;      /* the context, key or hash (a new context: its own) */
     BOOL fSucceeded;
-    DWORD dwError; /* last error (or NTSTATUS) when it failed          */
+    DWORD dwError; /* last error (or NTSTATUS) when it failed */
 } QVN_CALL_RECORD;
 
 void QvnPlatformRecordCalls(BOOL fRecord);
@@ -96,7 +86,8 @@ BOOL QvnPlatformGetModuleFree(DWORD dwIndex, SIZE_T *pcbBlock, BOOL *pfAllZero);
 #define QVN_ASSERT_RECORD 1 /* record the report and return                  */
 void QvnPlatformSetAssertMode(DWORD dwMode);
 DWORD QvnPlatformAssertCount(void);
-/* The last recorded report; the buffers receive NUL-terminated text. */
+/* The last recorded report; the buffers receive NUL-terminated text (FALSE
+ * when there is none or it does not fit). */
 BOOL QvnPlatformGetLastAssert(WCHAR *pszMessage, DWORD cchMessage, WCHAR *pszFile, DWORD cchFile, DWORD *pdwLine);
 
 QVN_END_C

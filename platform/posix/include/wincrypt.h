@@ -12,18 +12,11 @@ typedef ULONG_PTR HCRYPTPROV;
 typedef ULONG_PTR HCRYPTKEY;
 typedef ULONG_PTR HCRYPTHASH;
 
-/* Algorithm classes, types and ids. */
-#define ALG_CLASS_SIGNATURE (1 << 13)
-#define ALG_CLASS_DATA_ENCRYPT (3 << 13)
-#define ALG_CLASS_HASH (4 << 13)
-#define ALG_CLASS_KEY_EXCHANGE (5 << 13)
-#define ALG_TYPE_ANY 0
-#define ALG_TYPE_RSA (2 << 9)
+/* Algorithm ids. */
 
 #define CALG_MD2 0x00008001
 #define CALG_MD4 0x00008002
 #define CALG_MD5 0x00008003
-#define CALG_SHA 0x00008004
 #define CALG_SHA1 0x00008004
 #define CALG_SSL3_SHAMD5 0x00008008
 #define CALG_SHA_256 0x0000800c
@@ -34,7 +27,6 @@ typedef ULONG_PTR HCRYPTHASH;
 
 /* Provider types. */
 #define PROV_RSA_FULL 1
-#define PROV_RSA_SIG 2
 #define PROV_RSA_SCHANNEL 12
 #define PROV_RSA_AES 24
 
@@ -72,7 +64,6 @@ typedef ULONG_PTR HCRYPTHASH;
 #define CRYPT_NOHASHOID 0x00000001u
 
 /* Key blobs. */
-#define SIMPLEBLOB 0x1
 #define PUBLICKEYBLOB 0x6
 #define PRIVATEKEYBLOB 0x7
 #define CUR_BLOB_VERSION 2

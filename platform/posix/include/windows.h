@@ -20,13 +20,8 @@
 #endif
 
 #define WINAPI
-#define APIENTRY
-#define CALLBACK
-#define __stdcall
 #define __cdecl
-#define WINBASEAPI QVN_EXTERN_C
 #define WINADVAPI QVN_EXTERN_C
-#define DECLSPEC_IMPORT
 
 #ifndef UNICODE
 #define UNICODE
@@ -35,34 +30,22 @@
 /* Basic types: Windows is LLP64, so LONG and DWORD stay 32 bits on LP64 Linux. */
 typedef int BOOL;
 typedef uint8_t BYTE;
-typedef uint8_t BOOLEAN;
 typedef uint16_t WORD;
 typedef uint16_t USHORT;
 typedef uint32_t DWORD;
 typedef uint32_t ULONG;
 typedef uint32_t UINT;
 typedef int32_t LONG;
-typedef int32_t INT;
-typedef int64_t LONGLONG;
 typedef uint64_t ULONGLONG;
 typedef uint64_t DWORDLONG;
 typedef uintptr_t ULONG_PTR;
 typedef intptr_t LONG_PTR;
-typedef uintptr_t DWORD_PTR;
-typedef uintptr_t UINT_PTR;
 typedef size_t SIZE_T;
 typedef char CHAR;
 typedef void VOID;
 typedef void *PVOID;
 typedef void *LPVOID;
-typedef const void *LPCVOID;
 typedef BYTE *PBYTE;
-typedef BYTE *LPBYTE;
-typedef const BYTE *PCBYTE;
-typedef DWORD *PDWORD;
-typedef DWORD *LPDWORD;
-typedef ULONG *PULONG;
-typedef BOOL *PBOOL;
 typedef BOOL *LPBOOL;
 typedef LONG HRESULT;
 
@@ -73,17 +56,14 @@ typedef uint16_t WCHAR;
 #endif
 typedef WCHAR *PWSTR;
 typedef WCHAR *LPWSTR;
-typedef const WCHAR *PCWSTR;
 typedef const WCHAR *LPCWSTR;
 typedef CHAR *LPSTR;
 typedef const CHAR *LPCSTR;
 
 #define QVN_WIDEN2(x) u##x
 #define TEXT(quote) QVN_WIDEN2(quote)
-#define __TEXT(quote) QVN_WIDEN2(quote)
 
 typedef void *HANDLE;
-typedef HANDLE *PHANDLE;
 typedef struct HINSTANCE__ *HINSTANCE;
 typedef HINSTANCE HMODULE;
 typedef void *FARPROC;
@@ -108,14 +88,9 @@ typedef void *FARPROC;
 /* DllMain reasons. */
 #define DLL_PROCESS_DETACH 0
 #define DLL_PROCESS_ATTACH 1
-#define DLL_THREAD_ATTACH 2
-#define DLL_THREAD_DETACH 3
 
-typedef struct _SECURITY_ATTRIBUTES {
-    DWORD nLength;
-    LPVOID lpSecurityDescriptor;
-    BOOL bInheritHandle;
-} SECURITY_ATTRIBUTES, *PSECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
+/* Passed through only: one process has no security or inheritance. */
+typedef struct _SECURITY_ATTRIBUTES *LPSECURITY_ATTRIBUTES;
 
 /* Same size and field names as Windows' RTL_CRITICAL_SECTION; the stand-in
  * keeps its own lock object behind LockSemaphore. */
@@ -126,7 +101,7 @@ typedef struct _RTL_CRITICAL_SECTION {
     HANDLE OwningThread;
     HANDLE LockSemaphore;
     ULONG_PTR SpinCount;
-} RTL_CRITICAL_SECTION, CRITICAL_SECTION, *PCRITICAL_SECTION, *LPCRITICAL_SECTION;
+} CRITICAL_SECTION, *LPCRITICAL_SECTION;
 
 /* Version information. */
 typedef struct _OSVERSIONINFOEXW {
@@ -141,27 +116,13 @@ typedef struct _OSVERSIONINFOEXW {
     WORD wSuiteMask;
     BYTE wProductType;
     BYTE wReserved;
-} OSVERSIONINFOEXW, *POSVERSIONINFOEXW, *LPOSVERSIONINFOEXW;
-typedef OSVERSIONINFOEXW OSVERSIONINFOEX;
+} OSVERSIONINFOEXW, *LPOSVERSIONINFOEXW;
 
 #define VER_MINORVERSION 0x0000001u
 #define VER_MAJORVERSION 0x0000002u
-#define VER_BUILDNUMBER 0x0000004u
-#define VER_PLATFORMID 0x0000008u
-#define VER_SERVICEPACKMINOR 0x0000010u
-#define VER_SERVICEPACKMAJOR 0x0000020u
-#define VER_SUITENAME 0x0000040u
-#define VER_PRODUCT_TYPE 0x0000080u
 
 #define VER_EQUAL 1
-#define VER_GREATER 2
 #define VER_GREATER_EQUAL 3
-#define VER_LESS 4
-#define VER_LESS_EQUAL 5
-#define VER_AND 6
-#define VER_OR 7
-
-#define VER_SET_CONDITION(_m_, _t_, _c_) ((_m_) = VerSetConditionMask((_m_), (_t_), (_c_)))
 
 #define ZeroMemory(p, n) memset((p), 0, (n))
 

@@ -1,9 +1,8 @@
 // Critical sections: recursive locks owned by a thread, as on Windows.
 //
 // InitializeCriticalSection allocates the lock and keeps it behind
-// LockSemaphore; DeleteCriticalSection frees it. OwningThread and
-// RecursionCount are kept up to date by the owning thread; LockCount, SpinCount
-// and DebugInfo are not used (-1, 0 and NULL).
+// LockSemaphore; DeleteCriticalSection frees it. The other fields of the
+// structure are not used (nobody reads them): they stay as initialised.
 //
 // Misuse that Windows leaves undefined (using a section that was never
 // initialised or was deleted, leaving a section that the thread does not own,
@@ -36,7 +35,6 @@ struct SectionLock {
     struct Mutex {
         pthread_mutex_t m = PTHREAD_MUTEX_INITIALIZER;
         ~Mutex() { pthread_mutex_destroy(&m); }
-        bool try_lock() { return pthread_mutex_trylock(&m) == 0; }
         void unlock() { pthread_mutex_unlock(&m); }
         bool LockWithin(time_t tSeconds)
         {
@@ -71,24 +69,6 @@ SectionLock *LockOf(LPCRITICAL_SECTION lpCriticalSection, const char *pszFunctio
     return pLock;
 }
 
-void TakeOwnership(LPCRITICAL_SECTION lpCriticalSection, SectionLock *pLock, DWORD dwSelf)
-{
-    pLock->dwOwner.store(dwSelf, std::memory_order_relaxed);
-    pLock->lRecursion = 1;
-    lpCriticalSection->OwningThread = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(dwSelf));
-    lpCriticalSection->RecursionCount = 1;
-}
-
-bool EnterAgain(LPCRITICAL_SECTION lpCriticalSection, SectionLock *pLock, DWORD dwSelf)
-{
-    if (pLock->dwOwner.load(std::memory_order_relaxed) != dwSelf) {
-        return false;
-    }
-    ++pLock->lRecursion;
-    lpCriticalSection->RecursionCount = pLock->lRecursion;
-    return true;
-}
-
 } // namespace
 
 extern "C" {
@@ -120,15 +100,14 @@ void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
     }
     delete pLock;
     lpCriticalSection->LockSemaphore = nullptr;
-    lpCriticalSection->OwningThread = nullptr;
-    lpCriticalSection->RecursionCount = 0;
 }
 
 void WINAPI EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
 {
     SectionLock *pLock = LockOf(lpCriticalSection, "EnterCriticalSection");
     const DWORD dwSelf = qvn::CurrentThreadId();
-    if (EnterAgain(lpCriticalSection, pLock, dwSelf)) {
+    if (pLock->dwOwner.load(std::memory_order_relaxed) == dwSelf) {
+        ++pLock->lRecursion;
         return;
     }
     if (!pLock->mutex.LockWithin(kEnterLimit)) {
@@ -138,7 +117,8 @@ void WINAPI EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
                       static_cast<unsigned long>(pLock->dwOwner.load(std::memory_order_relaxed)));
         Misuse("EnterCriticalSection", szWhat);
     }
-    TakeOwnership(lpCriticalSection, pLock, dwSelf);
+    pLock->dwOwner.store(dwSelf, std::memory_order_relaxed);
+    pLock->lRecursion = 1;
 }
 
 void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
@@ -148,11 +128,8 @@ void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
         Misuse("LeaveCriticalSection", "critical section is not owned by the calling thread");
     }
     if (--pLock->lRecursion > 0) {
-        lpCriticalSection->RecursionCount = pLock->lRecursion;
         return;
     }
-    lpCriticalSection->RecursionCount = 0;
-    lpCriticalSection->OwningThread = nullptr;
     pLock->dwOwner.store(0, std::memory_order_relaxed);
     pLock->mutex.unlock();
 }

@@ -1,5 +1,5 @@
-// Kernel objects behind handles: events and mutexes, WaitForSingleObject,
-// CloseHandle, Sleep.
+// Kernel objects behind handles: events and mutexes, WaitForSingleObject and
+// CloseHandle.
 //
 // A handle is a key in the process's handle table, never a pointer: a value
 // that is not in the table (never issued, already closed, NULL,
@@ -214,6 +214,19 @@ DWORD Acquire(const ObjectPtr &pObject, DWORD dwSelf)
     return WAIT_OBJECT_0;
 }
 
+// SetEvent and ResetEvent: a signal wakes the waiters.
+BOOL SignalEvent(HANDLE hEvent, bool fSignalled)
+{
+    ObjectPtr pObject = LookupKind(hEvent, ObjectKind::Event);
+    if (pObject == nullptr) {
+        return FALSE;
+    }
+    std::lock_guard<std::mutex> lock(pObject->mutex);
+    pObject->fSignalled = fSignalled;
+    pObject->cvChanged.notify_all();
+    return TRUE;
+}
+
 } // namespace
 
 extern "C" {
@@ -230,25 +243,12 @@ HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManual
 
 BOOL WINAPI SetEvent(HANDLE hEvent)
 {
-    ObjectPtr pObject = LookupKind(hEvent, ObjectKind::Event);
-    if (pObject == nullptr) {
-        return FALSE;
-    }
-    std::lock_guard<std::mutex> lock(pObject->mutex);
-    pObject->fSignalled = true;
-    pObject->cvChanged.notify_all();
-    return TRUE;
+    return SignalEvent(hEvent, true);
 }
 
 BOOL WINAPI ResetEvent(HANDLE hEvent)
 {
-    ObjectPtr pObject = LookupKind(hEvent, ObjectKind::Event);
-    if (pObject == nullptr) {
-        return FALSE;
-    }
-    std::lock_guard<std::mutex> lock(pObject->mutex);
-    pObject->fSignalled = false;
-    return TRUE;
+    return SignalEvent(hEvent, false);
 }
 
 HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner, LPCWSTR lpName)

@@ -86,6 +86,14 @@ Key *FindKey(NCRYPT_HANDLE hKey)
     return g_keys.count(pKey) != 0 ? pKey : nullptr;
 }
 
+// Calls the module with the key's provider and module handle, under the lock.
+template <class Call> SECURITY_STATUS CallWithKey(NCRYPT_HANDLE hKey, Call call)
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    const Key *pKey = FindKey(hKey);
+    return pKey != nullptr ? call(*pKey->pProvider, pKey->hModuleKey) : NTE_INVALID_HANDLE;
+}
+
 SECURITY_STATUS LoadProvider(LPCWSTR pszProviderName, DWORD dwFlags, Provider *pProvider)
 {
     std::u16string strImage;
@@ -172,27 +180,19 @@ SECURITY_STATUS WINAPI NCryptOpenKey(NCRYPT_PROV_HANDLE hProvider, NCRYPT_KEY_HA
 SECURITY_STATUS WINAPI NCryptSignHash(NCRYPT_KEY_HANDLE hKey, VOID *pPaddingInfo, PBYTE pbHashValue, DWORD cbHashValue,
                                       PBYTE pbSignature, DWORD cbSignature, DWORD *pcbResult, DWORD dwFlags)
 {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    const Key *pKey = FindKey(hKey);
-    if (pKey == nullptr) {
-        return NTE_INVALID_HANDLE;
-    }
-    const Provider &provider = *pKey->pProvider;
-    return provider.pTable->SignHash(provider.hModuleProvider, pKey->hModuleKey, pPaddingInfo, pbHashValue, cbHashValue,
-                                     pbSignature, cbSignature, pcbResult, dwFlags);
+    return CallWithKey(hKey, [&](const Provider &provider, NCRYPT_KEY_HANDLE hModuleKey) {
+        return provider.pTable->SignHash(provider.hModuleProvider, hModuleKey, pPaddingInfo, pbHashValue, cbHashValue,
+                                         pbSignature, cbSignature, pcbResult, dwFlags);
+    });
 }
 
 SECURITY_STATUS WINAPI NCryptVerifySignature(NCRYPT_KEY_HANDLE hKey, VOID *pPaddingInfo, PBYTE pbHashValue,
                                              DWORD cbHashValue, PBYTE pbSignature, DWORD cbSignature, DWORD dwFlags)
 {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    const Key *pKey = FindKey(hKey);
-    if (pKey == nullptr) {
-        return NTE_INVALID_HANDLE;
-    }
-    const Provider &provider = *pKey->pProvider;
-    return provider.pTable->VerifySignature(provider.hModuleProvider, pKey->hModuleKey, pPaddingInfo, pbHashValue,
-                                            cbHashValue, pbSignature, cbSignature, dwFlags);
+    return CallWithKey(hKey, [&](const Provider &provider, NCRYPT_KEY_HANDLE hModuleKey) {
+        return provider.pTable->VerifySignature(provider.hModuleProvider, hModuleKey, pPaddingInfo, pbHashValue,
+                                                cbHashValue, pbSignature, cbSignature, dwFlags);
+    });
 }
 
 // A key is freed in its module at once; a provider once its last key is freed too.
