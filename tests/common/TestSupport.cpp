@@ -19,6 +19,7 @@
 #include <random>
 #include <stdexcept>
 #include <unistd.h>
+#include <utility>
 
 namespace qvntest
 {
@@ -71,24 +72,15 @@ Bytes MsBlob(EVP_PKEY *pKey, bool fPrivate, ALG_ID aiKeyAlg)
 
 int NidOf(ALG_ID aiHash)
 {
-    switch (aiHash) {
-    case CALG_MD2:
-        return NID_md2;
-    case CALG_MD4:
-        return NID_md4;
-    case CALG_MD5:
-        return NID_md5;
-    case CALG_SHA1:
-        return NID_sha1;
-    case CALG_SHA_256:
-        return NID_sha256;
-    case CALG_SHA_384:
-        return NID_sha384;
-    case CALG_SHA_512:
-        return NID_sha512;
-    default:
-        throw std::invalid_argument("no DigestInfo for this algorithm");
+    static const std::pair<ALG_ID, int> kNids[] = {
+        {CALG_MD2, NID_md2},        {CALG_MD4, NID_md4},        {CALG_MD5, NID_md5},       {CALG_SHA1, NID_sha1},
+        {CALG_SHA_256, NID_sha256}, {CALG_SHA_384, NID_sha384}, {CALG_SHA_512, NID_sha512}};
+    for (const auto &nid : kNids) {
+        if (nid.first == aiHash) {
+            return nid.second;
+        }
     }
+    throw std::invalid_argument("no DigestInfo for this algorithm");
 }
 
 // DER DigestInfo of a hash, built by OpenSSL's ASN.1 code.
