@@ -1,7 +1,6 @@
-// Cases that need the Linux stand-in's test controls, so they are built for
-// Linux only: the emulated Windows version. (Failing CryptoAPI calls and
-// allocations, error 0 and plain Win32 codes included, are swept in
-// tests/hardening at every call site.)
+// Cases that need the Linux stand-in's emulated Windows version, so they are
+// built for Linux only. (CryptoAPI calls failing with error 0, a plain Win32
+// code or a CSP error, and failing allocations, are swept in tests/hardening.)
 #include "E2E.h"
 
 #include <tuple>
